@@ -1,0 +1,6 @@
+#pragma once
+
+// Registers the compiled-in images (":/res/logo.ico", ":/res/bk.png"). The resources live in a
+// static library, so something must reference them or the linker drops them; every user of an
+// image calls this first. Cheap after the first call.
+void ensureResources();

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+
+// The settings of this installation, read once from system.cfg beside the executable.
+// Every part of the updater reads its configuration here; nothing writes system.cfg.
+class CSystemConfig
+{
+public:
+    // The process-wide object; system.cfg is loaded on the first call.
+    static CSystemConfig &instance();
+
+    // The application directory (without a trailing "/"): where system.cfg lies and where the
+    // working paths are built. QCoreApplication::applicationDirPath() unless setAppDirPath() chose
+    // another one, which lets tests run a whole update inside a temporary installation.
+    static QString appDirPath();
+    static void setAppDirPath(const QString &dir);
+
+    // Reads the configuration again, from filePath or, when empty, from appDirPath()/system.cfg.
+    static void reload(const QString &filePath = QString());
+
+    // True when the value names a directory strictly below the application directory, so that
+    // removing it recursively can never remove the installation itself.
+    [[nodiscard]] static bool isSafeSubDirectory(const QString &value);
+    // Checks [Paths] Temp and [Paths] Backup: each safe, and neither the other nor inside it.
+    // On false, key and value name the offending setting.
+    [[nodiscard]] bool workDirsAreSafe(QString *key = nullptr, QString *value = nullptr) const;
+
+    [[nodiscard]] bool isLoaded() const { return m_loaded; }
+    [[nodiscard]] QString value(const QString &section, const QString &key) const;
+
+    [[nodiscard]] QString url() const;
+    [[nodiscard]] QString exeName() const;
+    [[nodiscard]] QString hostExe() const;
+    [[nodiscard]] QString updateExe() const;
+    [[nodiscard]] QString updateHelperExe() const;
+    [[nodiscard]] bool isHttpEnabled() const;
+    [[nodiscard]] QString updateServer() const;
+    [[nodiscard]] QString updatePort() const;
+    // [Server] UpdatePort as a TCP port: 0 when absent, not a decimal number or above 65535.
+    [[nodiscard]] quint16 updatePortNumber() const;
+    [[nodiscard]] QString version() const;
+    [[nodiscard]] QString lastCheckTime() const;
+    [[nodiscard]] QString backupPath() const;
+    [[nodiscard]] QString tempPath() const;
+    [[nodiscard]] QString tempPathWithSlash() const;
+    [[nodiscard]] QString logPath() const;
+    [[nodiscard]] QString projectName() const;
+    [[nodiscard]] int projectType() const;
+
+private:
+    CSystemConfig() = default;
+    void load(const QString &filePath);
+
+    QString m_filePath;
+    QMap<QString, QMap<QString, QString>> m_sections;
+    bool m_loaded = false;
+};

@@ -1,0 +1,247 @@
+#include "config/systemconfig.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Drives CSystemConfig against real system.cfg files in a temporary application directory.
+class TestSystemConfig : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    int m_files = 0;
+
+    // Each text goes to a file of its own: QSettings caches files by name and may not notice a
+    // rewrite of the same size within the same clock tick.
+    CSystemConfig &loadText(const QByteArray &text)
+    {
+        QFile file(m_dir.filePath(QStringLiteral("system%1.cfg").arg(++m_files)));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            qFatal("cannot write the configuration");
+        file.write(text);
+        file.close();
+        CSystemConfig::reload(file.fileName());
+        return CSystemConfig::instance();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        CSystemConfig::setAppDirPath(m_dir.path());
+    }
+
+    void missingFileGivesDefaults()
+    {
+        QFile::remove(m_dir.filePath(QStringLiteral("system.cfg")));
+        CSystemConfig::reload();
+        const CSystemConfig &config = CSystemConfig::instance();
+        QVERIFY(config.isLoaded());
+        QVERIFY(config.isHttpEnabled());
+        QCOMPARE(config.updateServer(), QString());
+        QCOMPARE(config.updatePortNumber(), quint16(0));
+        QCOMPARE(config.projectType(), 1);
+        QCOMPARE(config.tempPath(), QString());
+        QCOMPARE(config.url(), QString());
+        QCOMPARE(config.value(QStringLiteral("Update"), QStringLiteral("HttpEnable")), QStringLiteral("true"));
+    }
+
+    void malformedFileIsNotLoaded()
+    {
+        // An unterminated section header is a format error for the INI reader.
+        const CSystemConfig &config = loadText("[Update]\nHttpEnable=true\n[Server\nUpdateServer=x\n");
+        QVERIFY(!config.isLoaded());
+        QVERIFY(!config.isHttpEnabled());
+        QCOMPARE(config.projectType(), 1);
+        QCOMPARE(config.updateServer(), QString());
+    }
+
+    void readsEveryKey()
+    {
+        const CSystemConfig &config = loadText(
+            "[Update]\nURL=http://127.0.0.1:8080/up/\nExeName=e.exe\nHostExe=host.exe\nUpdateExe=update.exe\n"
+            "UpdateHelperExe=helper.exe\nHttpEnable=false\n"
+            "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=9000\n"
+            "[General]\nVersion=1.2.3\nLastCheckTime=never\n"
+            "[Paths]\nBackup=backup\nTemp=temp\nLog=log/\n"
+            "[Project]\nName=demo\nType=4\n");
+        QVERIFY(config.isLoaded());
+        QCOMPARE(config.url(), QStringLiteral("http://127.0.0.1:8080/up/"));
+        QCOMPARE(config.hostExe(), QStringLiteral("host.exe"));
+        QCOMPARE(config.updateHelperExe(), QStringLiteral("helper.exe"));
+        QCOMPARE(config.exeName(), QStringLiteral("e.exe"));
+        QCOMPARE(config.updateExe(), QStringLiteral("update.exe"));
+        QVERIFY(!config.isHttpEnabled());
+        QCOMPARE(config.updateServer(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(config.updatePort(), QStringLiteral("9000"));
+        QCOMPARE(config.updatePortNumber(), quint16(9000));
+        QCOMPARE(config.version(), QStringLiteral("1.2.3"));
+        QCOMPARE(config.lastCheckTime(), QStringLiteral("never"));
+        QCOMPARE(config.backupPath(), QStringLiteral("backup"));
+        QCOMPARE(config.tempPath(), QStringLiteral("temp"));
+        QCOMPARE(config.logPath(), QStringLiteral("log/"));
+        QCOMPARE(config.projectName(), QStringLiteral("demo"));
+        QCOMPARE(config.projectType(), 4);
+        QCOMPARE(config.value(QStringLiteral("Nope"), QStringLiteral("Key")), QString());
+    }
+
+    void httpEnable_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("absent") << QByteArray() << true;
+        QTest::newRow("true") << QByteArray("HttpEnable=true\n") << true;
+        QTest::newRow("TRUE") << QByteArray("HttpEnable=TRUE\n") << true;
+        QTest::newRow("True") << QByteArray("HttpEnable=True\n") << true;
+        QTest::newRow("1") << QByteArray("HttpEnable=1\n") << true;
+        QTest::newRow("yes") << QByteArray("HttpEnable=yes\n") << false;
+        QTest::newRow("on") << QByteArray("HttpEnable=on\n") << false;
+        QTest::newRow("2") << QByteArray("HttpEnable=2\n") << false;
+        QTest::newRow("empty") << QByteArray("HttpEnable=\n") << false;
+        QTest::newRow("false") << QByteArray("HttpEnable=false\n") << false;
+        QTest::newRow("list") << QByteArray("HttpEnable=true,true\n") << false;
+    }
+
+    void httpEnable()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, enabled);
+        QCOMPARE(loadText("[Update]\nHostExe=h.exe\n" + line).isHttpEnabled(), enabled);
+    }
+
+    void updatePort_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("port");
+        QTest::newRow("9000") << QByteArray("9000") << 9000;
+        QTest::newRow("65535") << QByteArray("65535") << 65535;
+        QTest::newRow("0") << QByteArray("0") << 0;
+        QTest::newRow("empty") << QByteArray("") << 0;
+        QTest::newRow("letters") << QByteArray("abc") << 0;
+        QTest::newRow("negative") << QByteArray("-1") << 0;
+        QTest::newRow("65536") << QByteArray("65536") << 0;
+        QTest::newRow("70000 does not wrap to 4464") << QByteArray("70000") << 0;
+        QTest::newRow("trailing letters") << QByteArray("80x") << 0;
+    }
+
+    void updatePort()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, port);
+        const CSystemConfig &config = loadText("[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + value + "\n");
+        QCOMPARE(int(config.updatePortNumber()), port);
+        QCOMPARE(config.updatePort(), QString::fromLatin1(value));
+    }
+
+    void projectType_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("type");
+        QTest::newRow("absent") << QByteArray() << 1;
+        QTest::newRow("empty") << QByteArray("Type=\n") << 1;
+        QTest::newRow("3") << QByteArray("Type=3\n") << 3;
+        QTest::newRow("6") << QByteArray("Type=6\n") << 6;
+        QTest::newRow("7") << QByteArray("Type=7\n") << 1;
+        QTest::newRow("9") << QByteArray("Type=9\n") << 1;
+        QTest::newRow("0") << QByteArray("Type=0\n") << 1;
+        QTest::newRow("-1") << QByteArray("Type=-1\n") << 1;
+        QTest::newRow("3x") << QByteArray("Type=3x\n") << 1;
+        QTest::newRow("letters") << QByteArray("Type=abc\n") << 1;
+    }
+
+    void projectType()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, type);
+        QCOMPARE(loadText("[Project]\nName=p\n" + value).projectType(), type);
+    }
+
+    void tempPathWithSlash_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("withSlash");
+        QTest::newRow("cache") << QByteArray("cache") << QStringLiteral("cache/");
+        QTest::newRow("cache/") << QByteArray("cache/") << QStringLiteral("cache/");
+        QTest::newRow("nested") << QByteArray("a/b") << QStringLiteral("a/b/");
+    }
+
+    void tempPathWithSlash()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, withSlash);
+        const CSystemConfig &config = loadText("[Paths]\nTemp=" + value + "\n");
+        QCOMPARE(config.tempPath(), QString::fromLatin1(value));
+        QCOMPARE(config.tempPathWithSlash(), withSlash);
+    }
+
+    void safeSubDirectory_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("temp") << QStringLiteral("temp") << true;
+        QTest::newRow("temp/") << QStringLiteral("temp/") << true;
+        QTest::newRow("nested") << QStringLiteral("work/temp") << true;
+        QTest::newRow("inner dotdot staying inside") << QStringLiteral("a/../b") << true;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("blank") << QStringLiteral("  ") << false;
+        QTest::newRow(".") << QStringLiteral(".") << false;
+        QTest::newRow("./") << QStringLiteral("./") << false;
+        QTest::newRow("..") << QStringLiteral("..") << false;
+        QTest::newRow("../x") << QStringLiteral("../x") << false;
+        QTest::newRow("a/..") << QStringLiteral("a/..") << false;
+        QTest::newRow("a/../..") << QStringLiteral("a/../..") << false;
+        QTest::newRow("/abs") << QStringLiteral("/abs") << false;
+        QTest::newRow("C:\\x") << QStringLiteral("C:\\x") << false;
+        QTest::newRow("c:x") << QStringLiteral("c:x") << false;
+        QTest::newRow("\\\\server\\share") << QStringLiteral("\\\\server\\share") << false;
+        QTest::newRow("a\\..\\..") << QStringLiteral("a\\..\\..") << false;
+    }
+
+    void safeSubDirectory()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, safe);
+        QCOMPARE(CSystemConfig::isSafeSubDirectory(value), safe);
+    }
+
+    void workDirs_data()
+    {
+        QTest::addColumn<QByteArray>("temp");
+        QTest::addColumn<QByteArray>("backup");
+        QTest::addColumn<QString>("badKey");
+        QTest::newRow("distinct") << QByteArray("temp") << QByteArray("backup") << QString();
+        QTest::newRow("temp vs temp/") << QByteArray("temp") << QByteArray("temp/") << QStringLiteral("[Paths] Backup");
+        QTest::newRow("case differs") << QByteArray("Temp") << QByteArray("temp") << QStringLiteral("[Paths] Backup");
+        QTest::newRow("backup inside temp") << QByteArray("temp") << QByteArray("temp/b") << QStringLiteral("[Paths] Backup");
+        QTest::newRow("temp inside backup") << QByteArray("b/t") << QByteArray("b") << QStringLiteral("[Paths] Backup");
+        QTest::newRow("prefix only") << QByteArray("temp") << QByteArray("temp2") << QString();
+        QTest::newRow("empty temp") << QByteArray("") << QByteArray("backup") << QStringLiteral("[Paths] Temp");
+        QTest::newRow("dot backup") << QByteArray("temp") << QByteArray(".") << QStringLiteral("[Paths] Backup");
+    }
+
+    void workDirs()
+    {
+        QFETCH(QByteArray, temp);
+        QFETCH(QByteArray, backup);
+        QFETCH(QString, badKey);
+        const CSystemConfig &config = loadText("[Paths]\nTemp=" + temp + "\nBackup=" + backup + "\n");
+        QString key, value;
+        QCOMPARE(config.workDirsAreSafe(&key, &value), badKey.isEmpty());
+        QCOMPARE(key, badKey);
+        if (!badKey.isEmpty())
+            QCOMPARE(value, QString::fromLatin1(badKey.endsWith(QLatin1String("Temp")) ? temp : backup));
+    }
+
+    void appDirDefaultsToExecutableDir()
+    {
+        CSystemConfig::setAppDirPath(QString());
+        QCOMPARE(CSystemConfig::appDirPath(), QCoreApplication::applicationDirPath());
+        CSystemConfig::setAppDirPath(m_dir.path() + QStringLiteral("/"));
+        QCOMPARE(CSystemConfig::appDirPath(), m_dir.path());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSystemConfig)
+#include "tst_systemconfig.moc"
