@@ -119,7 +119,7 @@ private slots:
         timer.start();
         UTIL::delayStartExe(QStringLiteral(RECORDARGS_PATH),
                             {QStringLiteral("plain"), QStringLiteral("with blank"), QStringLiteral("it's"),
-                             QStringLiteral("\"double\""), QString()});
+                             QStringLiteral("\"double\""), QStringLiteral("中文 参数"), QString()});
 
         const QStringList scripts = box.scriptFiles();
         QCOMPARE(scripts.size(), 1);
@@ -128,7 +128,7 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(box.out), kStartTimeoutMs);
         QVERIFY2(timer.elapsed() >= 1000, qPrintable(QString::number(timer.elapsed())));
-        QCOMPARE(readAll(box.out), QByteArray("plain\nwith blank\nit's\n\"double\"\n\n"));
+        QCOMPARE(readAll(box.out), QByteArray("plain\nwith blank\nit's\n\"double\"\n\xe4\xb8\xad\xe6\x96\x87 \xe5\x8f\x82\xe6\x95\xb0\n\n"));
         QTRY_COMPARE_WITH_TIMEOUT(box.scriptFiles(), QStringList(), kStartTimeoutMs);
     }
 
@@ -136,13 +136,15 @@ private slots:
     {
         Sandbox box;
         QVERIFY(box.ready);
-        const QString program = box.dir.filePath(QStringLiteral("prog"));
-        QVERIFY(QFile::copy(QStringLiteral(RECORDARGS_PATH), program));
+        // The resolved path holds a blank, a quote and Chinese characters.
+        const QString programDir = box.dir.filePath(QStringLiteral("程序 it's"));
+        QVERIFY(QDir().mkpath(programDir));
+        QVERIFY(QFile::copy(QStringLiteral(RECORDARGS_PATH), programDir + QStringLiteral("/prog")));
         EnvGuard tmp("TMPDIR", QFile::encodeName(box.scripts));
         EnvGuard out("RECORDARGS_OUT", QFile::encodeName(box.out));
 
         const QString previous = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(box.dir.path()));
+        QVERIFY(QDir::setCurrent(programDir));
         UTIL::delayStartExe(QStringLiteral("prog"), {QStringLiteral("relative")});
         QVERIFY(QDir::setCurrent(previous));
 
