@@ -94,7 +94,7 @@ bool CFileManager::SaveFileData(const QString &dirPath, const QString &fileName,
     // Both separators mean a directory on Windows; write the same layout everywhere.
     QString dir = dirPath;
     dir.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QString fullPath = tempFilePath(dir + QLatin1Char('/') + fileName);
+    const QString fullPath = tempFilePath(dir.isEmpty() ? fileName : dir + QLatin1Char('/') + fileName);
     // The check above already rules out escapes; this one guards against anything it missed.
     const QString root = QDir::cleanPath(tempFilePath(QString()));
     if (!QDir::cleanPath(fullPath).startsWith(root + QLatin1Char('/'))) {
