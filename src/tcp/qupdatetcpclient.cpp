@@ -41,6 +41,7 @@ QUpdateTcpClient::QUpdateTcpClient(QObject *parent)
     , m_heartbeatTimer(new QTimer(this))
 {
     qRegisterMetaType<VersionInfo>("VersionInfo");
+    qRegisterMetaType<uint32_t>("uint32_t");
     m_socket->setReadBufferSize(SocketReadBufferSize);
     connect(m_socket, &QTcpSocket::connected, this, &QUpdateTcpClient::onConnected);
     connect(m_socket, &QTcpSocket::disconnected, this, &QUpdateTcpClient::onDisconnected);
@@ -197,7 +198,7 @@ bool QUpdateTcpClient::sendFileRequest(const FileItem &item)
     }
     // A new request starts the file afresh: whatever an earlier, failed attempt left current
     // (an open file, counted bytes) must not mix with the bytes of this transfer.
-    if (!m_currentFileName.isEmpty())
+    if (m_transferActive)
         endTransfer();
     if (!sendFrame(FileDownload, makeFileDownloadRequest(item))) {
         m_lastError = tr8(kSendFileFailed);
@@ -298,8 +299,9 @@ void QUpdateTcpClient::handleFrame(const Frame &frame)
 
 void QUpdateTcpClient::beginTransfer(const FileChunk &chunk)
 {
-    if (!m_currentFileName.isEmpty())
+    if (m_transferActive)
         endTransfer();
+    m_transferActive = true;
     m_currentFilePath = chunk.filePath;
     m_currentFileName = chunk.fileName;
     m_currentFileSize = chunk.fileSize;
@@ -315,6 +317,7 @@ void QUpdateTcpClient::endTransfer()
 {
     // An unfinished file is closed so that its next transfer starts it from the first byte.
     CFileManager::instance().discardFile(m_currentFilePath, m_currentFileName);
+    m_transferActive = false;
     m_currentFilePath.clear();
     m_currentFileName.clear();
     m_currentFileSize = 0;
@@ -326,7 +329,7 @@ void QUpdateTcpClient::endTransfer()
 
 void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
 {
-    if (m_currentFileName.isEmpty() || m_currentFileName != chunk.fileName)
+    if (!m_transferActive || m_currentFileName != chunk.fileName)
         beginTransfer(chunk);
 
     logInfo(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")

@@ -91,7 +91,8 @@ private:
     int m_heartbeatInterval = TcpProtocol::HeartbeatIntervalMs;
     int m_noDataTimeoutMs = TcpProtocol::NoDataTimeoutMs;
 
-    // The file being received; an empty name means no transfer is current.
+    // The file being received, while m_transferActive (a server may even send an empty name).
+    bool m_transferActive = false;
     QString m_currentFilePath;
     QString m_currentFileName;
     quint32 m_currentFileSize = 0;
