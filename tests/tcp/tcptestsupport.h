@@ -25,18 +25,18 @@ public:
 
     ~TcpTestInstallation() { CFileManager::instance().closeAll(); }
 
-    bool isValid() const { return m_sandbox.isValid(); }
+    bool isValid() const { return m_sandbox.isValid() && m_configs.isValid(); }
     QString sandbox() const { return m_sandbox.path(); }
     QString appDir() const { return m_sandbox.path() + QStringLiteral("/app"); }
     QString tempDir() const { return appDir() + QStringLiteral("/temp"); }
     QString releaseDir() const { return m_sandbox.path() + QStringLiteral("/release"); }
 
-    // Writes system.cfg and loads it.
+    // Writes a configuration and loads it. Each one goes to a new file outside the sandbox:
+    // QSettings caches files by name and may miss a same-sized rewrite within one clock tick.
     void configure(quint16 port, const QString &version = QStringLiteral("1.0"), int projectType = 3,
                    const QString &server = QStringLiteral("127.0.0.1"))
     {
-        const QString path = appDir() + QStringLiteral("/system.cfg");
-        QFile::remove(path);
+        const QString path = m_configs.path() + QStringLiteral("/system%1.cfg").arg(++m_configCount);
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly))
             qFatal("cannot write system.cfg");
@@ -89,4 +89,6 @@ public:
 
 private:
     QTemporaryDir m_sandbox;
+    QTemporaryDir m_configs;
+    int m_configCount = 0;
 };
