@@ -181,11 +181,15 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
 {
     Q_UNUSED(filePath)
     const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * PercentScale);
+    logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
+    const bool boundary = downloaded == 0 || downloaded >= total;
+    if (!boundary && m_windowRefresh.isValid() && m_windowRefresh.elapsed() < WindowRefreshIntervalMs)
+        return;
+    m_windowRefresh.start();
     m_progressWindow.updateFileProgress(fileName, downloaded, total);
     m_progressWindow.setStatus(
         QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatFileSize(downloaded), formatFileSize(total)),
         percent);
-    logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
 }
 
 void CTCPUpdate::onFileDownloadCompleted(const QString &filePath, const QString &fileName)

@@ -4,6 +4,7 @@
 #include "tcp/tcpprotocol.h"
 #include "tcp/updatewidget.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 
@@ -66,4 +67,5 @@ private:
     int m_currentIndex = -1;
     int m_maxRetries = TcpProtocol::MaxRetries;
     int m_retryPauseMs = TcpProtocol::RetryPauseMs;
+    QElapsedTimer m_windowRefresh; // last time a progress report reached the window
 };

@@ -269,7 +269,8 @@ void QUpdateTcpClient::onReadyRead()
     // Data that arrives while a frame is handled (handlers may process events) does not raise a
     // second readyRead, so keep reading until the socket is empty.
     while (m_socket->bytesAvailable() > 0) {
-        m_receiveBuffer.append(m_socket->readAll());
+        if (m_receiveBuffer.readFrom(*m_socket) <= 0)
+            break;
         Frame frame;
         while (m_receiveBuffer.next(frame) == FrameReadStatus::FrameReady)
             handleFrame(frame);

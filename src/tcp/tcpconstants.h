@@ -83,6 +83,9 @@ inline constexpr int NoTimeLimit = -1;              // downloadFile() without an
 inline constexpr int MaxRetries = 3;                // retries after the first attempt of a file
 inline constexpr int RetryPauseMs = 1000;           // pause between two attempts of a file
 inline constexpr int PercentScale = 100;
+// The window follows a file's progress at most this often (the first and the last report of a
+// file are always shown): repainting after every 64 KiB chunk would cost more than the transfer.
+inline constexpr int WindowRefreshIntervalMs = 40;
 
 } // namespace TcpProtocol
 

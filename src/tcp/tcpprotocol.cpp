@@ -1,5 +1,6 @@
 #include "tcp/tcpprotocol.h"
 
+#include <QIODevice>
 #include <QtEndian>
 
 #include <algorithm>
@@ -207,6 +208,18 @@ FrameReader::FrameReader(int reserve)
 void FrameReader::append(const QByteArray &bytes)
 {
     m_buffer.append(bytes);
+}
+
+qint64 FrameReader::readFrom(QIODevice &device)
+{
+    const qint64 available = device.bytesAvailable();
+    if (available <= 0)
+        return 0;
+    const int oldSize = static_cast<int>(m_buffer.size());
+    m_buffer.resize(oldSize + static_cast<int>(available));
+    const qint64 got = device.read(m_buffer.data() + oldSize, available);
+    m_buffer.resize(oldSize + static_cast<int>(qMax<qint64>(got, 0)));
+    return got;
 }
 
 void FrameReader::clear()

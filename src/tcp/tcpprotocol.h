@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QList>
 #include <QMetaType>
+
+class QIODevice;
 #include <QString>
 
 // Records of the TCP update protocol. Every record is written and read byte by byte at fixed
@@ -118,6 +120,9 @@ public:
     explicit FrameReader(int reserve = TcpProtocol::ReceiveBufferReserve);
 
     void append(const QByteArray &bytes);
+    // Appends everything device has available, read straight into the buffer (no temporary
+    // array per read). Returns the number of bytes read, -1 on a read error.
+    qint64 readFrom(QIODevice &device);
     [[nodiscard]] FrameReadStatus next(Frame &frame);
     void clear();
     // Bytes received and not yet taken as frames.

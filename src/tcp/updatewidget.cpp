@@ -119,9 +119,15 @@ void UpdateWidget::updateFileProgress(const QString &fileName, qint64 downloaded
 
 void UpdateWidget::paintEvent(QPaintEvent *event)
 {
-    ensureResources();
+    // The setters repaint after every chunk; scaling the picture each time would cost more than
+    // receiving the chunk, so the scaled picture is kept until the size changes.
+    if (m_background.size() != size()) {
+        ensureResources();
+        m_background = QPixmap(QString::fromLatin1(BackgroundImage))
+                           .scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     QPainter painter(this);
-    painter.drawPixmap(rect(), QPixmap(QString::fromLatin1(BackgroundImage)));
+    painter.drawPixmap(rect(), m_background);
     painter.end();
     QWidget::paintEvent(event);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QString>
 #include <QWidget>
 
@@ -44,4 +45,5 @@ private:
     void setStatusLine(const QString &text, const char *color);
 
     std::unique_ptr<Ui::TCPWidget> ui;
+    QPixmap m_background; // the background picture scaled to the window
 };
