@@ -108,6 +108,9 @@ void QUpdateTcpClient::onDisconnected()
 {
     m_state = Disconnected;
     stopHeartbeat();
+    // Nothing more of an unfinished file can arrive on this connection: close it.
+    if (m_transferActive)
+        endTransfer();
     emit disconnected();
 }
 

@@ -312,6 +312,25 @@ private slots:
         QCOMPARE(server->requestCount(QStringLiteral("file ")), 0);
     }
 
+    void windowShowsFirstAndLastReportOfAFile()
+    {
+        m_install->configure(0);
+        CTCPUpdate update;
+        StatusLog statuses(update);
+        // A burst of reports, faster than the window is refreshed.
+        for (uint32_t done = 0; done <= 100 * 65536u; done += 65536u)
+            update.onFileDownloadProgress(QString(), QStringLiteral("f.bin"), done, 100 * 65536u);
+        QCOMPARE(statuses.texts.first(), QStringLiteral("下载进度: 0%"));
+        QCOMPARE(statuses.texts.last(), QStringLiteral("下载文件: f.bin (6.25 MB/6.25 MB)"));
+        QCOMPARE(mainBar(update), 100);
+        QVERIFY(statuses.texts.size() < 2 * 101); // not every report repainted the window
+        const int before = statuses.texts.size();
+        update.onFileDownloadProgress(QString(), QStringLiteral("g.bin"), 0, 0);
+        QCOMPARE(statuses.texts.size(), before + 2);
+        QCOMPARE(statuses.texts.last(), QStringLiteral("下载文件: g.bin (0 B/0 B)"));
+        QCOMPARE(mainBar(update), 0);
+    }
+
     void classifyError_data()
     {
         QTest::addColumn<QString>("text");

@@ -1,5 +1,6 @@
 #include "tcp/tcpprotocol.h"
 
+#include <QBuffer>
 #include <QtTest>
 
 using namespace TcpProtocol;
@@ -204,6 +205,30 @@ private slots:
             const QList<QByteArray> got = readAll({stream.left(split), stream.mid(split)});
             QVERIFY2(got == expected, qPrintable(QStringLiteral("split at %1").arg(split)));
         }
+    }
+
+    void readerTakesBytesStraightFromADevice()
+    {
+        const QByteArray stream = frameBytes(VersionCheckReply, "abc") + frameBytes(FileData, QByteArray(70000, 'q'));
+        QBuffer device;
+        device.setData(stream.left(30));
+        QVERIFY(device.open(QIODevice::ReadOnly));
+        FrameReader reader;
+        QCOMPARE(reader.readFrom(device), qint64(30));
+        Frame frame;
+        QCOMPARE(reader.next(frame), FrameReadStatus::FrameReady);
+        QCOMPARE(frame.payload, QByteArray("abc"));
+        QCOMPARE(reader.next(frame), FrameReadStatus::NeedMore);
+        QCOMPARE(reader.pendingBytes(), qsizetype(7));
+        QCOMPARE(reader.readFrom(device), qint64(0)); // nothing left
+        device.close();
+        device.setData(stream.mid(30));
+        QVERIFY(device.open(QIODevice::ReadOnly));
+        QCOMPARE(reader.readFrom(device), qint64(stream.size() - 30));
+        QCOMPARE(reader.next(frame), FrameReadStatus::FrameReady);
+        QCOMPARE(frame.type, quint32(FileData));
+        QCOMPARE(frame.payload, QByteArray(70000, 'q'));
+        QCOMPARE(reader.pendingBytes(), qsizetype(0));
     }
 
     void parseVersionReply_data()
