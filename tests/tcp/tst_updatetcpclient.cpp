@@ -185,6 +185,37 @@ private slots:
         QCOMPARE(server->requestCount(QStringLiteral("file bin/b.dll ")), 2);
     }
 
+    void serverRefusesPathsOutsideItsRoot_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("parent") << ".." << "secret.txt";
+        QTest::newRow("absolute") << "<sandbox>" << "secret.txt";
+        QTest::newRow("hidden parent") << "sub/../.." << "secret.txt";
+        QTest::newRow("name escape") << "" << "../secret.txt";
+    }
+
+    void serverRefusesPathsOutsideItsRoot()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, name);
+        path.replace(QStringLiteral("<sandbox>"), m_install->sandbox());
+        QVERIFY(QDir().mkpath(m_install->releaseDir() + QStringLiteral("/sub")));
+        QFile secret(m_install->sandbox() + QStringLiteral("/secret.txt"));
+        QVERIFY(secret.open(QIODevice::WriteOnly));
+        secret.write("not for clients");
+        secret.close();
+        auto server = startServer();
+        QUpdateTcpClient client;
+        client.setNoDataTimeout(60000);
+        QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
+        QVERIFY(!client.downloadFile(FileItem{path, name}, NoTimeLimit));
+        QCOMPARE(client.lastError(), QStringLiteral("服务器返回错误"));
+        QVERIFY(server->waitForRequest(QStringLiteral("file ")));
+        QVERIFY2(server->requestLines().last().endsWith(QStringLiteral("error (refused or missing)")),
+                 qPrintable(server->requestLines().last()));
+    }
+
     void silentServerEndsTheWaits()
     {
         m_install->addReleaseFile(QStringLiteral("bin/b.dll"), 1000);
