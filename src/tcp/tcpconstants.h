@@ -78,6 +78,9 @@ inline constexpr int HeartbeatIntervalMs = 30000;   // a heartbeat keeps idle co
 inline constexpr int NoDataTimeoutMs = 30000;       // a file that sends nothing this long has failed
 inline constexpr int ReceiveBufferReserve = 1024;   // typical control replies fit without growing
 inline constexpr int NoTimeLimit = -1;              // downloadFile() without an overall limit
+// The socket stops reading from the system once this much is waiting for us, so a fast server
+// is slowed down by TCP itself instead of filling our memory while we write to disk.
+inline constexpr qint64 SocketReadBufferSize = 1024 * 1024;
 
 // Download driver.
 inline constexpr int MaxRetries = 3;                // retries after the first attempt of a file
@@ -87,10 +90,4 @@ inline constexpr int PercentScale = 100;
 // file are always shown): repainting after every 64 KiB chunk would cost more than the transfer.
 inline constexpr int WindowRefreshIntervalMs = 40;
 
-} // namespace TcpProtocol
-
-namespace TcpProtocol {
-// The socket stops reading from the system once this much is waiting for us, so a fast server
-// is slowed down by TCP itself instead of filling our memory while we write to disk.
-inline constexpr qint64 SocketReadBufferSize = 1024 * 1024;
 } // namespace TcpProtocol

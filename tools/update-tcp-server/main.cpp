@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <limits>
 #include <cstdio>
 #include <unistd.h>
 
@@ -78,19 +79,19 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--host must be an IP address"));
     bool ok = false;
     const uint port = parser.value(portOption).toUInt(&ok);
-    if (!ok || port > 65535)
+    if (!ok || port > std::numeric_limits<quint16>::max())
         return fail(QStringLiteral("--port must be 0..65535"));
     options.port = static_cast<quint16>(port);
     const int chunk = parser.value(chunkOption).toInt(&ok);
     if (!ok || chunk <= 0 || static_cast<quint32>(chunk) > TcpProtocol::MaxFrameLength - TcpProtocol::FileDataHeaderSize)
         return fail(QStringLiteral("--chunk-size out of range"));
     options.chunkSize = chunk;
-    for (const QString &spec : parser.values(failOption)) {
-        const int colon = spec.lastIndexOf(QLatin1Char(':'));
-        const int count = colon > 0 ? spec.mid(colon + 1).toInt(&ok) : 0;
+    for (const QString &fault : parser.values(failOption)) {
+        const int colon = fault.lastIndexOf(QLatin1Char(':'));
+        const int count = colon > 0 ? fault.mid(colon + 1).toInt(&ok) : 0;
         if (colon <= 0 || !ok || count < -1)
             return fail(QStringLiteral("--fail takes NAME:COUNT"));
-        options.failures.insert(spec.left(colon), count);
+        options.failures.insert(fault.left(colon), count);
     }
     options.silent = parser.isSet(silentOption);
     if (parser.isSet(closeOption)) {
