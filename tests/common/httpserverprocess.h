@@ -18,17 +18,19 @@
 #include <QThread>
 #include <QVector>
 
+struct HttpServerOptions
+{
+    // Paths beginning with a key are answered with a 301 to the value + the rest of the path.
+    QMap<QString, QString> redirects;
+    // When above 0, file bodies are sent in chunks of throttleChunkSize with this pause between.
+    int throttleDelayMs = 0;
+    int throttleChunkSize = 16 * 1024;
+};
+
 class HttpServerProcess
 {
 public:
-    struct Options
-    {
-        // Paths beginning with a key are answered with a 301 to the value + the rest of the path.
-        QMap<QString, QString> redirects;
-        // When above 0, file bodies are sent in chunks of throttleChunkSize with this pause between.
-        int throttleDelayMs = 0;
-        int throttleChunkSize = 16 * 1024;
-    };
+    using Options = HttpServerOptions;
 
     struct Request
     {
