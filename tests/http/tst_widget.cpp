@@ -391,6 +391,8 @@ private slots:
         QVERIFY(writeFile(served.www("2.0/md5.txt"),
                           fileMd5(served.www("evil.txt")).toUtf8() + "\t" + path.toUtf8() + "\n"
                               + fileMd5(served.www("2.0/good.txt")).toUtf8() + "\t/good.txt\n"));
+        // With the temporary directory in place a naive join would really reach the parent.
+        QVERIFY(QDir().mkpath(served.inst.app("temp/sub")));
         Widget w;
         QVERIFY(runChecks(w));
         QStringList expectedTree = HttpInstallation::tree(served.inst.root());
