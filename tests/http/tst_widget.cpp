@@ -197,6 +197,13 @@ private slots:
         QVERIFY(readMd5List(served.inst.app("md5.txt")).contains(QStringLiteral("/same.txt")));
         QCOMPARE(served.server->requestedPaths(), (QStringList{"/update.ini", "/2.0/md5.txt"}));
 
+        // Only what differs from the installed files is fetched.
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, true));
+        QCOMPARE(served.server->requestedPaths().mid(2), (QStringList{"/2.0//changed.txt", "/2.0//new/n.txt"}));
+        QVERIFY(!QFileInfo::exists(served.inst.app("temp/same.txt")));
+
         // Without the list on the server the check fails and leaves no md5Tmp.txt.
         QVERIFY(QFile::remove(served.www("2.0/md5.txt")));
         QCOMPARE(w.checkMd5(), int(Md5CheckResult::DownloadFailed));
