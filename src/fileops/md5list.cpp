@@ -42,10 +42,14 @@ void collectFiles(const QString &base, const QString &rel, QStringList &out)
         dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
         const QString path = rel + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir())
-            collectFiles(base, path, out);
-        else
+        // A linked directory is not entered (a link to an ancestor would never end), and only
+        // regular files are listed: hashing a device or a pipe would read without end.
+        if (entry.isDir()) {
+            if (!entry.isSymLink())
+                collectFiles(base, path, out);
+        } else if (entry.isFile()) {
             out.append(path);
+        }
     }
 }
 

@@ -28,7 +28,8 @@ private:
 };
 
 // Appends the paths (rel + "/" + name, recursively) of every file below base + rel.
-// Hidden entries are not listed; a missing directory adds nothing.
+// Hidden entries, devices, pipes and linked directories are not listed (a link to a file is);
+// a missing directory adds nothing.
 void collectFiles(const QString &base, const QString &rel, QStringList &out);
 
 // Lowercase hex MD5 of the file's content, or an empty string when it cannot be read.

@@ -1,7 +1,9 @@
 #pragma once
 
 // A real static HTTP server on 127.0.0.1 for tests and benchmarks: python's http.server serving
-// one directory on a port the system picks. By default it is the plain `python3 -m http.server`;
+// one directory on a port the system picks. By default it is the module's own server, run exactly
+// as `python3 -m http.server 0 --bind 127.0.0.1 --directory DIR` runs it (plus a line that makes
+// it end with the test process);
 // with Options it is the same server class with redirects and/or a throttled body, for tests that
 // need a download to be in flight or a server that redirects. The server's request log tells
 // which paths were requested. The process is stopped in the destructor.
@@ -45,11 +47,17 @@ public:
         const QString dir = QDir(directory).absolutePath();
         const bool plain = options.redirects.isEmpty() && options.throttleDelayMs <= 0;
         if (plain) {
+            // The module's own command line, run as `python3 -m http.server` would run it.
+            const QString script = QString::fromLatin1(DieWithParent)
+                + QStringLiteral("import runpy, sys\n"
+                                 "sys.argv = ['http.server'] + sys.argv[1:]\n"
+                                 "runpy.run_module('http.server', run_name='__main__', alter_sys=True)\n");
             m_process.start(QStringLiteral("python3"),
-                            {QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("http.server"), QStringLiteral("0"),
-                             QStringLiteral("--bind"), QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), dir});
+                            {QStringLiteral("-u"), QStringLiteral("-c"), script, QStringLiteral("0"), QStringLiteral("--bind"),
+                             QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), dir});
         } else {
-            QStringList args{QStringLiteral("-u"), QStringLiteral("-c"), QString::fromLatin1(customServerScript()), dir,
+            QStringList args{QStringLiteral("-u"), QStringLiteral("-c"),
+                             QString::fromLatin1(DieWithParent) + QString::fromLatin1(customServerScript()), dir,
                              QString::number(options.throttleDelayMs), QString::number(options.throttleChunkSize)};
             for (auto it = options.redirects.cbegin(); it != options.redirects.cend(); ++it)
                 args << it.key() + QLatin1Char('=') + it.value();
@@ -133,6 +141,13 @@ private:
     static constexpr int PollMs = 100;
     static constexpr int DrainMs = 30;
     static constexpr const char *ProbePath = "/__fixture_ready_probe__";
+    // A test that crashes never runs the destructor: the kernel then stops the server for us.
+    static constexpr const char *DieWithParent =
+        "import ctypes, signal\n"
+        "try:\n"
+        "    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG\n"
+        "except Exception:\n"
+        "    pass\n";
 
     // Asks for a path that does not exist until an HTTP status line comes back.
     bool waitUntilAnswering()

@@ -50,6 +50,17 @@ private slots:
         QCOMPARE(readFile(dir.filePath("md5.txt")), expected);
     }
 
+    void linksAndDevicesAreNotFollowed()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeTree(dir.path(), {{"a.txt", "a\n"}}));
+        QVERIFY(QFile::link(dir.path(), dir.filePath("loop")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/zero"), dir.filePath("zero")));
+        QVERIFY(QFile::link(dir.filePath("a.txt"), dir.filePath("link.txt")));
+        Md5ListGenerator(dir.path() + "/").generate();
+        QCOMPARE(readFile(dir.filePath("md5.txt")), (DigestA + "\t/a.txt\n" + DigestA + "\t/link.txt\n").toUtf8());
+    }
+
     void unreadableFileGetsEmptyDigest()
     {
         if (geteuid() == 0)

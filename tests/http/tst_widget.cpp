@@ -118,6 +118,7 @@ private slots:
         QTest::newRow("404") << "2.0/nothing.txt" << "update/n.txt" << false << "下载错误：";
         QTest::newRow("file where a directory must be") << "2.0/sub/b.txt" << "blocker/b.txt" << false << "无法创建目录:";
         QTest::newRow("directory where the file must be") << "2.0/sub/b.txt" << "update" << false << "无法打开文件:";
+        QTest::newRow("disk full") << "2.0/sub/b.txt" << "update/full.bin" << false << "无法写入文件:";
     }
 
     void downloadFile()
@@ -132,6 +133,8 @@ private slots:
         QVERIFY(served.start({{"sub/b.txt", "b\n"}}, options));
         QVERIFY(writeFile(served.inst.app("blocker"), "a file"));
         QVERIFY(QDir().mkpath(served.inst.app("update")));
+        // Writes to /dev/full fail with "no space left", like a full disk.
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.app("update/full.bin")));
         Widget w;
         const QString target = served.inst.app(localPath);
         QCOMPARE(w.downloadFile(served.server->baseUrl() + urlPath, target), ok);
@@ -143,6 +146,7 @@ private slots:
             QCOMPARE(readFile(target), QByteArray("b\n"));
         else
             QVERIFY(!QFileInfo(target).isFile());
+        QVERIFY(!QFileInfo(target).isSymLink());
     }
 
     void checkVersion_data()
@@ -209,6 +213,47 @@ private slots:
         QCOMPARE(w.checkMd5(), int(Md5CheckResult::DownloadFailed));
         QCOMPARE(labels(w), QStringLiteral("更新失败|下载md5.txt失败"));
         QVERIFY(!QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
+    }
+
+    void emptyUrlFailsTheVersionCheck()
+    {
+        HttpInstallation inst;
+        QVERIFY(inst.configure(QString()));
+        Widget w;
+        QCOMPARE(w.checkVersion(), int(VersionCheckResult::DownloadFailed));
+        QCOMPARE(labels(w), QStringLiteral("停止更新|下载update.ini失败"));
+        QVERIFY(!QFileInfo::exists(inst.app("update/updateTmp.ini")));
+    }
+
+    void unsafeTempSettingIsRefused()
+    {
+        HttpInstallation inst;
+        QVERIFY(inst.configure(QStringLiteral("http://127.0.0.1:1/"), QStringLiteral("../outside")));
+        const QStringList before = HttpInstallation::tree(inst.root());
+        Widget w;
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startDownloadQueue({{QStringLiteral("/a.txt"), QStringLiteral("x")}});
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toBool(), false);
+        QCOMPARE(labels(w), QStringLiteral("更新失败|临时目录设置不安全:../outside"));
+        QCOMPARE(HttpInstallation::tree(inst.root()), before);
+        QVERIFY(!QFileInfo::exists(inst.root() + "/outside"));
+    }
+
+    void fullDiskFailsTheQueue()
+    {
+        ServedRelease served;
+        QVERIFY(served.start(bigRelease(256)));
+        QVERIFY(QDir().mkpath(served.inst.app("temp")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.app("temp/big.bin")));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, false));
+        QCOMPARE(labels(w), QStringLiteral("更新失败|无法保存文件:") + served.inst.app("temp/big.bin"));
+        QVERIFY(!QFileInfo(served.inst.app("temp/big.bin")).isSymLink());
+        QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
     }
 
     void emptyQueueSucceedsAtOnce()
