@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QtGlobal>
+
+// Names and limits of the HTTP transport, shared by the dialog and its coordinator.
+namespace HttpConstants {
+
+// A request fails when nothing arrives for this long (checks and queue alike).
+inline constexpr int TransferTimeoutMs = 120000;
+inline constexpr int MsPerSecond = 1000;
+
+// The reply keeps at most this much unread body; the network thread waits for us to write it to
+// disk, so a large file never piles up in memory.
+inline constexpr qint64 ReplyReadBufferSize = 1024 * 1024;
+// Bytes moved from the reply to the file per read.
+inline constexpr qint64 CopyChunkSize = 256 * 1024;
+
+// Progress bars show percent.
+inline constexpr int PercentMax = 100;
+
+// The frameless dialog is a fixed-size picture with the background image.
+inline constexpr int WindowWidth = 640;
+inline constexpr int WindowHeight = 455;
+
+// Below the application directory: the update folder with the version record and the two files
+// the checks download.
+inline constexpr const char *UpdateDirName = "update/";
+inline constexpr const char *VersionFileName = "update.ini";
+inline constexpr const char *VersionTmpFileName = "updateTmp.ini";
+inline constexpr const char *Md5TmpFileName = "md5Tmp.txt";
+
+// Keys of the version file update.ini.
+inline constexpr const char *VersionGroup = "Version";
+inline constexpr const char *VersionKey = "Version";
+inline constexpr const char *FolderKey = "Folder";
+
+inline constexpr const char *BackgroundImage = ":/res/bk.png";
+
+} // namespace HttpConstants

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "fileops/md5list.h"
+
+#include <QDialog>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <memory>
+
+class QFile;
+class QProgressBar;
+
+namespace Ui {
+class Widget;
+}
+
+// Outcome of Widget::checkVersion(), returned as int.
+enum class VersionCheckResult : int {
+    UpToDate = 0,
+    UpdateNeeded = 1,
+    DownloadFailed = 2,
+    ParseFailed = 3,
+};
+
+// Outcome of Widget::checkMd5(), returned as int.
+enum class Md5CheckResult : int {
+    NoChanges = 0,
+    ChangesFound = 1,
+    DownloadFailed = 2,
+};
+
+// One file of the download queue.
+struct DownloadTask
+{
+    QString url;       // where the file is requested
+    QString localPath; // where it is saved, below the temporary directory
+    QString md5;       // the server's lowercase hex MD5 of the file
+};
+
+// What the dialog is doing and what it shows.
+struct UpdateStatus
+{
+    bool isUpdating = false;      // the download queue is running
+    bool cancelRequested = false; // a confirmed cancel has not been completed yet
+    QString stageText;            // shown in label_update
+    QString detailText;           // shown in label_updatefile
+};
+
+// The HTTP update dialog. Before it is shown, checkVersion() and checkMd5() find out whether the
+// server's release differs from the installation and which files changed; startUpdate() then
+// downloads those files one at a time into the temporary directory, verifying each MD5, and the
+// dialog ends with exactly one sigUpdateResult(). Everything is streamed to disk as it arrives.
+class Widget : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Widget)
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+    // Downloads [Update] URL + "update.ini" and compares its version with update/update.ini.
+    [[nodiscard]] int checkVersion();
+    // Downloads the release's md5.txt and compares it with the installation's list.
+    [[nodiscard]] int checkMd5();
+    // Enables the cancel button and starts the download queue of the files checkMd5() found.
+    void startUpdate();
+
+    // Reads update/updateTmp.ini into the server folder and version; false when either is missing.
+    [[nodiscard]] bool parseServerVersion();
+    // Downloads one URL into one file, waiting in a local event loop. A failed download leaves no
+    // file and a reason in the status's detail text.
+    [[nodiscard]] bool downloadFile(const QString &url, const QString &localPath,
+                                    QProgressBar *progressBar = nullptr);
+    void refreshStatusLabels();
+
+    // The files checkMd5() found new or changed: relative path -> the server's MD5.
+    [[nodiscard]] const Md5List &downloadMap() const { return m_downloadMap; }
+    [[nodiscard]] const UpdateStatus &status() const { return m_status; }
+
+signals:
+    void sigUpdateResult(bool bSuccess);
+
+protected slots:
+    void onDownloadProgress(qlonglong bytesReceived, qlonglong bytesTotal);
+    void onDownloadFinished();
+    void onDownloadError(QNetworkReply::NetworkError error);
+    void onUpdateCompleted(bool success);
+    void onCancelUpdate();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+public slots:
+    void reject() override;
+
+public:
+    void startDownloadQueue(const Md5List &files);
+    void downloadNextFile();
+    [[nodiscard]] bool verifyFileMd5(const QString &localPath, const QString &md5) const;
+    void cleanupTempFiles();
+
+private:
+    void initUi();
+    // Moves what the active reply holds into the open file; false when the disk refuses it.
+    [[nodiscard]] bool writeReceivedData();
+    // Ends the active download because its file could not be written.
+    void failOnWriteError();
+    // Closes the file of the download in progress and removes it: an unfinished file is never left.
+    void discardPartialFile();
+    [[nodiscard]] QString updateDir() const;
+
+    Ui::Widget *ui = nullptr;
+    QString m_appDir;
+    QString m_serverFolder;
+    QString m_serverVersion;
+    QStringList m_tempFiles;
+    QNetworkAccessManager m_manager;
+    QNetworkReply *m_reply = nullptr;
+    QVector<DownloadTask> m_queue;
+    int m_index = 0;
+    int m_total = 0;
+    UpdateStatus m_status;
+    Md5List m_downloadMap;
+    // The file the active reply is streamed into; set only while a queue download is running.
+    std::unique_ptr<QFile> m_file;
+};

@@ -1,0 +1,83 @@
+#pragma once
+
+// Builds release trees on disk and publishes them with the built update-publish tool, the way a
+// maintainer fills a static web server. The including target defines UPDATE_PUBLISH_PATH
+// ($<TARGET_FILE:update-publish>) and depends on the tool.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#ifndef UPDATE_PUBLISH_PATH
+#error "UPDATE_PUBLISH_PATH must name the update-publish executable"
+#endif
+
+namespace PublishedRelease {
+
+// Relative path ("sub/a.dll") -> content.
+using FileTree = QMap<QString, QByteArray>;
+
+inline bool writeFile(const QString &path, const QByteArray &content)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Writes every file of the tree below dir; false when one cannot be written.
+inline bool writeTree(const QString &dir, const FileTree &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(dir + QLatin1Char('/') + it.key(), it.value()))
+            return false;
+    }
+    return true;
+}
+
+struct Result
+{
+    int exitCode = -1;
+    QString output; // standard output and error together
+};
+
+// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [extra...]
+inline Result publish(const QString &releaseDir, const QString &outDir, const QString &version,
+                      const QString &folder = QString(), const QStringList &extra = QStringList())
+{
+    QStringList args{releaseDir, outDir, QStringLiteral("--version"), version};
+    if (!folder.isNull())
+        args << QStringLiteral("--folder") << folder;
+    args << extra;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral(UPDATE_PUBLISH_PATH), args);
+    Result result;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+        result.output = QStringLiteral("update-publish did not finish: ") + process.errorString();
+        return result;
+    }
+    result.exitCode = process.exitCode();
+    result.output = QString::fromUtf8(process.readAll());
+    return result;
+}
+
+// Writes the tree to releaseDir and publishes it; true on exit code 0.
+inline bool publishTree(const QString &releaseDir, const QString &outDir, const FileTree &files,
+                        const QString &version, const QString &folder = QString())
+{
+    return writeTree(releaseDir, files) && publish(releaseDir, outDir, version, folder).exitCode == 0;
+}
+
+} // namespace PublishedRelease

@@ -1,0 +1,467 @@
+#include "http/widget.h"
+
+#include "httptestsupport.h"
+
+#include "app/resources.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+using PublishedRelease::FileTree;
+using PublishedRelease::readFile;
+using PublishedRelease::writeFile;
+
+// The HTTP update dialog against python's http.server on loopback serving published releases.
+class TestWidget : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<CapturedLog> m_log;
+    static constexpr int ResultTimeoutMs = 20000;
+    static constexpr int PollMs = 10;
+    static constexpr int SettleMs = 200;
+
+    static QLabel *label(Widget &w, const char *name) { return w.findChild<QLabel *>(QLatin1String(name)); }
+    static QProgressBar *bar(Widget &w, const char *name) { return w.findChild<QProgressBar *>(QLatin1String(name)); }
+    static QPushButton *cancelButton(Widget &w) { return w.findChild<QPushButton *>(QStringLiteral("pushButton_cancel")); }
+    static QString labels(Widget &w)
+    {
+        return label(w, "label_update")->text() + QLatin1Char('|') + label(w, "label_updatefile")->text();
+    }
+
+    // Both checks as the coordinator runs them; true when files are to be downloaded.
+    static bool runChecks(Widget &w)
+    {
+        return w.checkVersion() == int(VersionCheckResult::UpdateNeeded)
+            && w.checkMd5() == int(Md5CheckResult::ChangesFound);
+    }
+
+    // Waits until the single result has come and no second one follows.
+    static bool singleResult(QSignalSpy &spy, bool expected)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (spy.isEmpty() && timer.elapsed() < ResultTimeoutMs)
+            QTest::qWait(PollMs);
+        QTest::qWait(SettleMs); // room for a second, wrong emission
+
+        return spy.count() == 1 && spy.at(0).at(0).toBool() == expected;
+    }
+
+    static FileTree bigRelease(int kib)
+    {
+        return {{"big.bin", QByteArray(kib * 1024, 'x')}, {"small.txt", "small\n"}};
+    }
+
+private slots:
+    void initTestCase() { m_log = std::make_unique<CapturedLog>(); }
+    void cleanupTestCase() { m_log.reset(); }
+
+    void form()
+    {
+        HttpInstallation inst;
+        CSystemConfig::setAppDirPath(inst.appDir());
+        Widget w;
+        QCOMPARE(w.objectName(), QStringLiteral("Widget"));
+        QCOMPARE(w.windowTitle(), QStringLiteral("HTTP升级"));
+        QCOMPARE(w.windowFlags() & ~Qt::WindowType_Mask, Qt::WindowFlags(Qt::FramelessWindowHint));
+        QVERIFY(w.isWindow());
+        QCOMPARE(w.minimumSize(), QSize(640, 455));
+        QCOMPARE(w.maximumSize(), QSize(640, 455));
+        QCOMPARE(labels(w), QStringLiteral("正在下载|正在下载更新文件"));
+        QCOMPARE(cancelButton(w)->text(), QStringLiteral("取消"));
+        const QString gap(36, QLatin1Char(' '));
+        QCOMPARE(label(w, "label_update")->styleSheet(),
+                 QStringLiteral("font: 700 16pt \"Microsoft YaHei UI\";") + gap + QStringLiteral("color: rgb(0, 0, 0);"));
+        QCOMPARE(label(w, "label_updatefile")->styleSheet(),
+                 QStringLiteral("font: 700 14pt \"Microsoft YaHei UI\";") + gap + QStringLiteral("color: rgb(0, 0, 0);"));
+        for (const char *name : {"progressBar_update", "progressBar_updatefile"}) {
+            QCOMPARE(bar(w, name)->styleSheet(), QStringLiteral("color: rgb(255, 255, 255);"));
+            QCOMPARE(bar(w, name)->maximum(), 100);
+        }
+        QVERIFY(label(w, "label_icon")->text().isEmpty());
+        // The background image is painted over the whole window.
+        ensureResources();
+        const QImage shown = w.grab().toImage();
+        const QImage background = QImage(QStringLiteral(":/res/bk.png")).scaled(640, 455).convertToFormat(shown.format());
+        QCOMPARE(shown.size(), QSize(640, 455));
+        for (const QPoint corner : {QPoint(2, 2), QPoint(637, 2), QPoint(2, 452)})
+            QCOMPARE(shown.pixelColor(corner), background.pixelColor(corner));
+
+        // 5 of 7 bytes is 71 %; unknown totals leave the bar alone.
+        QProgressBar *fileBar = bar(w, "progressBar_updatefile");
+        QVERIFY(QMetaObject::invokeMethod(&w, "onDownloadProgress", Q_ARG(qlonglong, 5), Q_ARG(qlonglong, 7)));
+        QCOMPARE(fileBar->value(), 71);
+        QVERIFY(QMetaObject::invokeMethod(&w, "onDownloadProgress", Q_ARG(qlonglong, 1), Q_ARG(qlonglong, 0)));
+        QVERIFY(QMetaObject::invokeMethod(&w, "onDownloadProgress", Q_ARG(qlonglong, 1), Q_ARG(qlonglong, -1)));
+        QCOMPARE(fileBar->value(), 71);
+
+        // No update is running: the cancel button opens no box.
+        BoxAnswerer answerer(QStringLiteral("确认"));
+        cancelButton(w)->click();
+        QTest::qWait(100);
+        QCOMPARE(answerer.answered(), 0);
+    }
+
+    void downloadFile_data()
+    {
+        QTest::addColumn<QString>("urlPath");
+        QTest::addColumn<QString>("localPath");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("detailStart");
+        QTest::newRow("file") << "2.0/sub/b.txt" << "update/x/b.txt" << true << "";
+        QTest::newRow("redirected") << "moved/sub/b.txt" << "update/b.txt" << true << "";
+        QTest::newRow("404") << "2.0/nothing.txt" << "update/n.txt" << false << "下载错误：";
+        QTest::newRow("file where a directory must be") << "2.0/sub/b.txt" << "blocker/b.txt" << false << "无法创建目录:";
+        QTest::newRow("directory where the file must be") << "2.0/sub/b.txt" << "update" << false << "无法打开文件:";
+        QTest::newRow("disk full") << "2.0/sub/b.txt" << "update/full.bin" << false << "无法写入文件:";
+    }
+
+    void downloadFile()
+    {
+        QFETCH(QString, urlPath);
+        QFETCH(QString, localPath);
+        QFETCH(bool, ok);
+        QFETCH(QString, detailStart);
+        ServedRelease served;
+        HttpServerProcess::Options options;
+        options.redirects.insert(QStringLiteral("/moved/"), QStringLiteral("/2.0/"));
+        QVERIFY(served.start({{"sub/b.txt", "b\n"}}, options));
+        QVERIFY(writeFile(served.inst.app("blocker"), "a file"));
+        QVERIFY(QDir().mkpath(served.inst.app("update")));
+        // Writes to /dev/full fail with "no space left", like a full disk.
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.app("update/full.bin")));
+        Widget w;
+        const QString target = served.inst.app(localPath);
+        QCOMPARE(w.downloadFile(served.server->baseUrl() + urlPath, target), ok);
+        if (detailStart.isEmpty())
+            QCOMPARE(w.status().detailText, QString());
+        else
+            QVERIFY2(w.status().detailText.startsWith(detailStart), qPrintable(w.status().detailText));
+        if (ok)
+            QCOMPARE(readFile(target), QByteArray("b\n"));
+        else
+            QVERIFY(!QFileInfo(target).isFile());
+        QVERIFY(!QFileInfo(target).isSymLink());
+    }
+
+    void checkVersion_data()
+    {
+        QTest::addColumn<QByteArray>("serverIni"); // empty: no update.ini on the server
+        QTest::addColumn<QByteArray>("localIni");  // empty: no update/update.ini installed
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("texts");
+        QTest::newRow("equal") << QByteArray("[Version]\nVersion=2.0\nFolder=2.0\n") << QByteArray("[Version]\nVersion=2.0\n")
+                               << int(VersionCheckResult::UpToDate) << "准备开始更新|update文件版本相同，不需要更新";
+        QTest::newRow("1.10 vs 1.9") << QByteArray("[Version]\nVersion=1.10\nFolder=2.0\n") << QByteArray("[Version]\nVersion=1.9\n")
+                                     << int(VersionCheckResult::UpdateNeeded) << "准备开始更新|update文件版本不同，需要更新";
+        QTest::newRow("no local") << QByteArray("[Version]\nVersion=2.0\nFolder=2.0\n") << QByteArray()
+                                  << int(VersionCheckResult::UpdateNeeded) << "准备开始更新|本地update文件不存在，准备更新";
+        QTest::newRow("no Folder") << QByteArray("[Version]\nVersion=2.0\n") << QByteArray()
+                                   << int(VersionCheckResult::ParseFailed) << "更新失败|服务端版本解析失败";
+        QTest::newRow("no Version") << QByteArray("[Version]\nFolder=2.0\n") << QByteArray()
+                                    << int(VersionCheckResult::ParseFailed) << "更新失败|服务端版本解析失败";
+        QTest::newRow("404") << QByteArray() << QByteArray() << int(VersionCheckResult::DownloadFailed)
+                             << "停止更新|下载%1update.ini失败";
+    }
+
+    void checkVersion()
+    {
+        QFETCH(QByteArray, serverIni);
+        QFETCH(QByteArray, localIni);
+        QFETCH(int, result);
+        QFETCH(QString, texts);
+        ServedRelease served;
+        QVERIFY(served.start({{"a.txt", "a\n"}}));
+        QVERIFY(serverIni.isEmpty() ? QFile::remove(served.www("update.ini")) : writeFile(served.www("update.ini"), serverIni));
+        if (!localIni.isEmpty())
+            QVERIFY(writeFile(served.inst.app("update/update.ini"), localIni));
+        Widget w;
+        QCOMPARE(w.checkVersion(), result);
+        QCOMPARE(labels(w), texts.replace(QStringLiteral("%1"), served.server->baseUrl()));
+        const bool keepsTmp = result == int(VersionCheckResult::UpdateNeeded) || result == int(VersionCheckResult::ParseFailed);
+        QCOMPARE(QFileInfo::exists(served.inst.app("update/updateTmp.ini")), keepsTmp);
+        QCOMPARE(served.server->requestedPaths(), QStringList{"/update.ini"});
+    }
+
+    void checkMd5GeneratesTheMissingInstalledList()
+    {
+        ServedRelease served;
+        QVERIFY(served.start({{"same.txt", "same\n"}, {"changed.txt", "new\n"}, {"new/n.txt", "n\n"}}));
+        QVERIFY(writeFile(served.inst.app("same.txt"), "same\n"));
+        QVERIFY(writeFile(served.inst.app("changed.txt"), "old\n"));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QCOMPARE(labels(w), QStringLiteral("准备开始更新|MD5比对"));
+        QCOMPARE(w.downloadMap().keys(), (QStringList{"/changed.txt", "/new/n.txt"}));
+        QVERIFY(readMd5List(served.inst.app("md5.txt")).contains(QStringLiteral("/same.txt")));
+        QCOMPARE(served.server->requestedPaths(), (QStringList{"/update.ini", "/2.0/md5.txt"}));
+
+        // Only what differs from the installed files is fetched.
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, true));
+        QCOMPARE(served.server->requestedPaths().mid(2), (QStringList{"/2.0//changed.txt", "/2.0//new/n.txt"}));
+        QVERIFY(!QFileInfo::exists(served.inst.app("temp/same.txt")));
+
+        // Without the list on the server the check fails and leaves no md5Tmp.txt.
+        QVERIFY(QFile::remove(served.www("2.0/md5.txt")));
+        QCOMPARE(w.checkMd5(), int(Md5CheckResult::DownloadFailed));
+        QCOMPARE(labels(w), QStringLiteral("更新失败|下载md5.txt失败"));
+        QVERIFY(!QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
+    }
+
+    void emptyUrlFailsTheVersionCheck()
+    {
+        HttpInstallation inst;
+        QVERIFY(inst.configure(QString()));
+        Widget w;
+        QCOMPARE(w.checkVersion(), int(VersionCheckResult::DownloadFailed));
+        QCOMPARE(labels(w), QStringLiteral("停止更新|下载update.ini失败"));
+        QVERIFY(!QFileInfo::exists(inst.app("update/updateTmp.ini")));
+    }
+
+    void unsafeTempSettingIsRefused()
+    {
+        HttpInstallation inst;
+        QVERIFY(inst.configure(QStringLiteral("http://127.0.0.1:1/"), QStringLiteral("../outside")));
+        const QStringList before = HttpInstallation::tree(inst.root());
+        Widget w;
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startDownloadQueue({{QStringLiteral("/a.txt"), QStringLiteral("x")}});
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toBool(), false);
+        QCOMPARE(labels(w), QStringLiteral("更新失败|临时目录设置不安全:../outside"));
+        QCOMPARE(HttpInstallation::tree(inst.root()), before);
+        QVERIFY(!QFileInfo::exists(inst.root() + "/outside"));
+    }
+
+    void fullDiskFailsTheQueue()
+    {
+        ServedRelease served;
+        QVERIFY(served.start(bigRelease(256)));
+        QVERIFY(QDir().mkpath(served.inst.app("temp")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.app("temp/big.bin")));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, false));
+        QCOMPARE(labels(w), QStringLiteral("更新失败|无法保存文件:") + served.inst.app("temp/big.bin"));
+        QVERIFY(!QFileInfo(served.inst.app("temp/big.bin")).isSymLink());
+        QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
+    }
+
+    void emptyQueueSucceedsAtOnce()
+    {
+        HttpInstallation inst;
+        QVERIFY(inst.configure(QStringLiteral("http://127.0.0.1:1/")));
+        Widget w;
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        QVERIFY(spy.isValid());
+        w.startDownloadQueue(Md5List());
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toBool(), true);
+        QCOMPARE(label(w, "label_update")->text(), QStringLiteral("更新完成!"));
+    }
+
+    void fullUpdate()
+    {
+        const FileTree release{{"a.dll", "a\n"}, {"B.dll", "b\n"}, {QStringLiteral("doc/说明 #1%.txt"), "doc\n"}};
+        ServedRelease served;
+        QVERIFY(served.start(release));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        QVERIFY(spy.isValid());
+        QStringList seen; // label texts each time a file has been saved
+        connect(bar(w, "progressBar_update"), &QProgressBar::valueChanged, &w, [&](int value) {
+            if (value > 0)
+                seen << QString::number(value) + QLatin1Char(':') + labels(w);
+        });
+        w.startUpdate();
+        QVERIFY(singleResult(spy, true));
+        QCOMPARE(seen, (QStringList{"1:正在更新 1/3|B.dll", "2:正在更新 2/3|a.dll", QStringLiteral("3:正在更新 3/3|说明 #1%.txt")}));
+        QCOMPARE(labels(w), QStringLiteral("更新完成!|说明 #1%.txt"));
+        QCOMPARE(bar(w, "progressBar_update")->value(), 3);
+        QCOMPARE(bar(w, "progressBar_updatefile")->value(), 100);
+        QVERIFY(!cancelButton(w)->isEnabled());
+        for (auto it = release.cbegin(); it != release.cend(); ++it)
+            QCOMPARE(readFile(served.inst.app("temp/" + it.key())), it.value());
+        // Upper case first, and the list path joined to the folder as it stands.
+        QCOMPARE(served.server->requestedPaths().mid(2),
+                 (QStringList{"/2.0//B.dll", "/2.0//a.dll", "/2.0//doc/%E8%AF%B4%E6%98%8E%20%231%25.txt"}));
+        QVERIFY(m_log->text().contains(QStringLiteral("文件下载成功并验证通过:") + served.inst.app("temp/B.dll")));
+    }
+
+    void redirectedRelease()
+    {
+        ServedRelease served;
+        HttpServerProcess::Options options;
+        options.redirects.insert(QStringLiteral("/old/"), QStringLiteral("/2.0/"));
+        QVERIFY(served.start({{"a.dll", "a\n"}}, options));
+        QVERIFY(writeFile(served.www("update.ini"), "[Version]\nVersion=2.0\nFolder=old\n"));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, true));
+        QCOMPARE(readFile(served.inst.app("temp/a.dll")), QByteArray("a\n"));
+        QVERIFY(served.server->requests().size() == 5); // update.ini, two 301s and their targets
+    }
+
+    void notFoundStopsTheQueue()
+    {
+        ServedRelease served;
+        QVERIFY(served.start({{"1.txt", "1\n"}, {"2.txt", "2\n"}, {"3.txt", "3\n"}}));
+        QVERIFY(QFile::remove(served.www("2.0/2.txt")));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, false));
+        QVERIFY2(labels(w).startsWith(QStringLiteral("更新失败|下载错误:")), qPrintable(labels(w)));
+        QVERIFY2(labels(w).contains(QStringLiteral("server replied")), qPrintable(labels(w)));
+        QCOMPARE(readFile(served.inst.app("temp/1.txt")), QByteArray("1\n"));
+        QVERIFY(!QFileInfo::exists(served.inst.app("temp/2.txt")));
+        QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//3.txt")), 0);
+        QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//2.txt")), 1);
+        QVERIFY(!QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
+    }
+
+    void md5MismatchRemovesTheFile()
+    {
+        ServedRelease served;
+        QVERIFY(served.start({{"1.txt", "1\n"}, {"2.txt", "2\n"}}));
+        QVERIFY(writeFile(served.www("2.0/2.txt"), "tampered\n"));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, false));
+        QCOMPARE(labels(w), QStringLiteral("更新失败|2.txt"));
+        QVERIFY(!QFileInfo::exists(served.inst.app("temp/2.txt")));
+        QVERIFY(m_log->text().contains(QStringLiteral("文件MD5验证失败:") + served.inst.app("temp/2.txt")));
+    }
+
+    void cancel_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("confirmed") << QStringLiteral("确认");
+        QTest::newRow("declined") << QStringLiteral("取消");
+    }
+
+    void cancel()
+    {
+        QFETCH(QString, answer);
+        const bool confirmed = answer == QStringLiteral("确认");
+        ServedRelease served;
+        HttpServerProcess::Options slow;
+        slow.throttleDelayMs = 20;
+        QVERIFY(served.start(bigRelease(confirmed ? 1024 : 256), slow));
+        QVERIFY(writeFile(served.inst.app("update/update.ini"), "[Version]\nVersion=1.0\n"));
+        QVERIFY(writeFile(served.inst.app("update/leftover/x.txt"), "x"));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        BoxAnswerer answerer(answer);
+        bool clicked = false;
+        connect(bar(w, "progressBar_updatefile"), &QProgressBar::valueChanged, &w, [&](int value) {
+            if (value > 0 && !clicked) {
+                clicked = true;
+                QTimer::singleShot(0, cancelButton(w), &QPushButton::click);
+            }
+        });
+        w.startUpdate();
+        QVERIFY(singleResult(spy, !confirmed));
+        QCOMPARE(answerer.answered(), 1);
+        QCOMPARE(answerer.title(), QStringLiteral("确认取消"));
+        QCOMPARE(answerer.text(), QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"));
+        QVERIFY(!cancelButton(w)->isEnabled());
+        if (confirmed) {
+            QVERIFY2(labels(w).startsWith(QStringLiteral("更新失败|下载错误:")), qPrintable(labels(w)));
+            QVERIFY(!QFileInfo::exists(served.inst.app("temp/big.bin")));
+            QCOMPARE(HttpInstallation::tree(served.inst.app("update")), QStringList{"/update.ini"});
+            QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
+        } else {
+            QCOMPARE(labels(w), QStringLiteral("更新完成!|small.txt"));
+            QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
+            QVERIFY(QFileInfo::exists(served.inst.app("update/leftover/x.txt")));
+        }
+    }
+
+    void escapeHidesAndCleansButTheDownloadGoesOn()
+    {
+        ServedRelease served;
+        HttpServerProcess::Options slow;
+        slow.throttleDelayMs = 20;
+        QVERIFY(served.start(bigRelease(256), slow));
+        QVERIFY(writeFile(served.inst.app("update/update.ini"), "[Version]\nVersion=1.0\n"));
+        QVERIFY(writeFile(served.inst.app("update/leftover/x.txt"), "x"));
+        Widget w;
+        QVERIFY(runChecks(w));
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        QStringList updateDirAfterEscape;
+        connect(bar(w, "progressBar_updatefile"), &QProgressBar::valueChanged, &w, [&](int value) {
+            if (value > 0 && w.isVisible()) {
+                QTest::keyClick(&w, Qt::Key_Escape);
+                updateDirAfterEscape = HttpInstallation::tree(served.inst.app("update"));
+            }
+        });
+        w.startUpdate();
+        QVERIFY(singleResult(spy, true));
+        QVERIFY(!w.isVisible());
+        QCOMPARE(updateDirAfterEscape, QStringList{"/update.ini"});
+        QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
+    }
+
+    void unsafeListPath_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("parent") << "/../evil.txt";
+        QTest::newRow("parent below a folder") << "/sub/../../evil.txt";
+        QTest::newRow("drive letter") << "/C:/evil.txt";
+        QTest::newRow("backslash") << "/..\\evil.txt";
+        QTest::newRow("absolute after the slash") << "//evil.txt";
+        QTest::newRow("no leading slash") << "evil.txt";
+    }
+
+    void unsafeListPath()
+    {
+        QFETCH(QString, path);
+        ServedRelease served;
+        QVERIFY(served.start({{"good.txt", "good\n"}}));
+        // Served everywhere a naive client could look, so that a wrong write would really happen.
+        for (const QString &where : {QStringLiteral("evil.txt"), QStringLiteral("2.0/evil.txt")})
+            QVERIFY(writeFile(served.www(where), "evil\n"));
+        QVERIFY(writeFile(served.www("2.0/md5.txt"),
+                          fileMd5(served.www("evil.txt")).toUtf8() + "\t" + path.toUtf8() + "\n"
+                              + fileMd5(served.www("2.0/good.txt")).toUtf8() + "\t/good.txt\n"));
+        // With the temporary directory in place a naive join would really reach the parent.
+        QVERIFY(QDir().mkpath(served.inst.app("temp/sub")));
+        Widget w;
+        QVERIFY(runChecks(w));
+        QStringList expectedTree = HttpInstallation::tree(served.inst.root());
+        expectedTree.removeAll(QStringLiteral("/app/update/md5Tmp.txt"));
+        expectedTree.removeAll(QStringLiteral("/app/update/updateTmp.ini"));
+        QSignalSpy spy(&w, &Widget::sigUpdateResult);
+        w.startUpdate();
+        QVERIFY(singleResult(spy, false));
+        QCOMPARE(labels(w), QStringLiteral("更新失败|文件路径不安全:") + path);
+        QCOMPARE(HttpInstallation::tree(served.inst.root()), expectedTree);
+        QCOMPARE(served.server->requestedPaths(), (QStringList{"/update.ini", "/2.0/md5.txt"}));
+        const QRegularExpression errorLine(QStringLiteral("\\[error\\] \\[\\d+\\] MD5列表中的文件路径不安全，拒绝下载:")
+                                           + QRegularExpression::escape(path) + QStringLiteral("$"),
+                                           QRegularExpression::MultilineOption);
+        QVERIFY(errorLine.match(m_log->text()).hasMatch());
+    }
+};
+
+QTEST_MAIN(TestWidget)
+#include "tst_widget.moc"
