@@ -1,0 +1,369 @@
+// Working directories, copy routines, backup, replace and rollback of CControler.
+
+#include "app/controler.h"
+
+#include "app/logging.h"
+#include "config/systemconfig.h"
+#include "fileops/fileoperationmanager.h"
+#include "fileops/fileopsconstants.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+constexpr QDir::Filters kEntryFilter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
+#endif
+
+QString withSlash(const QString &path)
+{
+    return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+}
+
+// True when path is root itself or lies below it.
+bool isWithin(const QString &path, const QString &root)
+{
+    return path.compare(root, kPathCase) == 0 || path.startsWith(withSlash(root), kPathCase);
+}
+
+bool existsOrIsLink(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+// Saves one installed file before the download replaces it. A file the download adds has nothing
+// to save. A copy already in the backup was taken from the untouched installation earlier in this
+// run (a sub-directory entry and a special file can name the same file) and is kept.
+bool saveInstalledFile(const QString &installed, const QString &saved)
+{
+    if (!QFileInfo::exists(installed))
+        return true;
+    if (QFileInfo(saved).isFile())
+        return true;
+    QDir().mkpath(QFileInfo(saved).absolutePath());
+    if (QFile::copy(installed, saved))
+        return true;
+    logError(QStringLiteral("备份文件失败:") + installed + QStringLiteral("->") + saved);
+    return false;
+}
+
+QString updateSubDirFile(const QString &appDir, const char *name)
+{
+    return appDir + QLatin1String(FileOps::UpdateSubDir) + QLatin1String(name);
+}
+
+} // namespace
+
+void CControler::setupDirs()
+{
+    const CSystemConfig &config = CSystemConfig::instance();
+    tempDir = withSlash(appDir + config.tempPath());
+    backupDir = withSlash(appDir + config.backupPath());
+    logDebug(QStringLiteral("临时目录:") + tempDir);
+    logDebug(QStringLiteral("备份目录:") + backupDir);
+}
+
+bool CControler::isWorkDirectory(const QString &path) const
+{
+    if (path.isEmpty() || appDir.isEmpty())
+        return false;
+    const QString root = QDir::cleanPath(appDir);
+    const QString cleaned = QDir::cleanPath(path);
+    if (cleaned.compare(root, kPathCase) == 0 || !cleaned.startsWith(withSlash(root), kPathCase))
+        return false;
+
+    // Lexically inside; a linked directory on the way could still lead elsewhere. The nearest
+    // existing ancestor must really be the installation or lie inside it. The last component may
+    // itself be a link: clearing removes only the link.
+    QString ancestor = QFileInfo(cleaned).absolutePath();
+    while (!QFileInfo::exists(ancestor) && ancestor.compare(root, kPathCase) != 0)
+        ancestor = QFileInfo(ancestor).absolutePath();
+    const QString realRoot = QFileInfo(root).canonicalFilePath();
+    const QString realAncestor = QFileInfo(ancestor).canonicalFilePath();
+    return !realRoot.isEmpty() && !realAncestor.isEmpty() && isWithin(realAncestor, realRoot);
+}
+
+void CControler::removeWorkDirectory(const QString &path)
+{
+    if (!isWorkDirectory(path)) {
+        logError(QStringLiteral("拒绝删除不安全的目录:") + path);
+        return;
+    }
+    // Without the trailing "/" the file system reports the link itself, not its target.
+    const QString cleaned = QDir::cleanPath(path);
+    const QFileInfo info(cleaned);
+    if (info.isSymLink()) {
+        // removeRecursively() on a link would empty the directory it points to.
+        if (!QFile::remove(cleaned))
+            QDir().rmdir(cleaned);
+        return;
+    }
+    if (info.isDir())
+        QDir(cleaned).removeRecursively();
+}
+
+void CControler::clearTempDir()
+{
+    removeWorkDirectory(tempDir);
+}
+
+void CControler::clearBackupDir()
+{
+    removeWorkDirectory(backupDir);
+}
+
+bool CControler::workDirsAreUsable() const
+{
+    for (const QString &dir : {tempDir, backupDir}) {
+        if (!isWorkDirectory(dir)) {
+            logError(QStringLiteral("工作目录不安全:") + dir);
+            return false;
+        }
+    }
+    const QString temp = QDir::cleanPath(tempDir);
+    const QString backup = QDir::cleanPath(backupDir);
+    if (isWithin(temp, backup) || isWithin(backup, temp)) {
+        logError(QStringLiteral("工作目录不安全:") + tempDir + QStringLiteral(" / ") + backupDir);
+        return false;
+    }
+    return true;
+}
+
+bool CControler::copyFile(const QString &src, const QString &dst)
+{
+    QDir().mkpath(QFileInfo(dst).absolutePath());
+    if (existsOrIsLink(dst) && !QFile::remove(dst)) {
+        logError(QStringLiteral("无法删除现有文件:") + dst);
+        return false;
+    }
+    if (QFile::copy(src, dst)) {
+        logInfo(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst);
+        return true;
+    }
+    logError(QStringLiteral("文件复制失败:") + src + QStringLiteral("->") + dst);
+    return false;
+}
+
+bool CControler::copyDirectory(const QString &src, const QString &dst)
+{
+    const QDir source(src);
+    if (!source.exists()) {
+        logError(QStringLiteral("源目录不存在，无法拷贝:") + src);
+        return false;
+    }
+    if (!QDir(dst).exists() && !QDir().mkpath(dst)) {
+        logError(QStringLiteral("无法创建目标目录:") + dst);
+        return false;
+    }
+    const QFileInfoList entries = source.entryInfoList(kEntryFilter, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        const QString target = dst + QLatin1Char('/') + entry.fileName();
+        const bool copied = entry.isDir() ? copyDirectory(entry.filePath(), target) : copyFile(entry.filePath(), target);
+        if (!copied)
+            return false;
+    }
+    return true;
+}
+
+bool CControler::backupDirectory(const QString &listDir, const QString &installDir, const QString &backupDir)
+{
+    const QDir list(listDir);
+    if (!list.exists()) {
+        logError(QStringLiteral("源目录不存在，无法备份:") + listDir);
+        return false;
+    }
+    // The backup mirrors every directory of the download, even where nothing is saved.
+    QDir().mkpath(backupDir);
+    const QFileInfoList entries = list.entryInfoList(kEntryFilter, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        const QString installPath = installDir + QLatin1Char('/') + entry.fileName();
+        const QString backupPath = backupDir + QLatin1Char('/') + entry.fileName();
+        const bool saved = entry.isDir() ? backupDirectory(entry.filePath(), installPath, backupPath)
+                                         : saveInstalledFile(installPath, backupPath);
+        if (!saved)
+            return false;
+    }
+    return true;
+}
+
+bool CControler::backupFiles()
+{
+    logInfo("开始执行文件备份操作");
+    if (!workDirsAreUsable())
+        return false;
+    QDir().mkpath(backupDir);
+
+    const QDir temp(tempDir);
+    QFileInfoList entries;
+    if (temp.exists())
+        entries = temp.entryInfoList(kEntryFilter, QDir::NoSort);
+    else
+        logError(QStringLiteral("临时目录不存在:") + tempDir);
+
+    for (const QFileInfo &entry : qAsConst(entries)) {
+        const QString name = entry.fileName();
+        if (name == QLatin1String(FileOps::UpdaterFileName) || name == QLatin1String(FileOps::VersionFileName)
+            || name == QLatin1String(FileOps::Md5FileName))
+            continue;
+        const QString installed = appDir + name;
+        const QString saved = backupDir + name;
+        const bool ok = entry.isDir() ? backupDirectory(entry.filePath(), installed, saved)
+                                      : saveInstalledFile(installed, saved);
+        // Nothing may be replaced that could not be saved first.
+        if (!ok)
+            return false;
+    }
+
+    if (!backupSpecialFiles()) {
+        logError("备份特殊文件失败");
+        return false;
+    }
+    logInfo("文件备份操作完成");
+    return true;
+}
+
+bool CControler::backupSpecialFiles()
+{
+    struct Special
+    {
+        QString source;
+        QString target;
+        const char *failure;
+        const char *done;
+    };
+    const Special specials[] = {
+        {updateSubDirFile(appDir, FileOps::VersionFileName), updateSubDirFile(backupDir, FileOps::VersionFileName),
+         "备份update.ini失败:", "备份update.ini成功:"},
+        {appDir + QLatin1String(FileOps::Md5FileName), backupDir + QLatin1String(FileOps::Md5FileName),
+         "备份md5.txt失败:", "备份md5.txt成功:"},
+    };
+    for (const Special &special : specials) {
+        if (!QFileInfo::exists(special.source))
+            continue;
+        // Already saved from the untouched installation by the directory walk of this run.
+        if (!QFileInfo(special.target).isFile()) {
+            QDir().mkpath(QFileInfo(special.target).absolutePath());
+            if (!QFile::copy(special.source, special.target)) {
+                logError(QString::fromUtf8(special.failure) + special.source);
+                return false;
+            }
+        }
+        logInfo(QString::fromUtf8(special.done) + special.source + QStringLiteral("->") + special.target);
+    }
+    return true;
+}
+
+bool CControler::replaceFiles()
+{
+    logInfo("开始执行文件替换操作");
+    if (!workDirsAreUsable())
+        return false;
+
+    const QDir temp(tempDir);
+    QFileInfoList entries;
+    if (temp.exists())
+        entries = temp.entryInfoList(kEntryFilter, QDir::NoSort);
+
+    for (const QFileInfo &entry : qAsConst(entries)) {
+        const QString name = entry.fileName();
+        // The running updater is never overwritten; the update helper installs a new one.
+        if (name == QLatin1String(FileOps::UpdaterFileName))
+            continue;
+        const QString src = entry.absoluteFilePath();
+        QString target = appDir + name;
+        if (name == QLatin1String(FileOps::VersionFileName))
+            target = updateSubDirFile(appDir, FileOps::VersionFileName);
+        else if (name == QLatin1String(FileOps::Md5FileName))
+            target = appDir + QLatin1String(FileOps::Md5FileName);
+
+        if (entry.isDir()) {
+            if (!copyDirectory(src, target)) {
+                logError(QStringLiteral("复制目录失败:") + src + QStringLiteral("->") + target);
+                return false;
+            }
+        } else if (!copyFile(src, target)) {
+            logError(QStringLiteral("替换文件失败:") + src + QStringLiteral("->") + target);
+            return false;
+        }
+    }
+
+    if (!replaceSpecialFiles()) {
+        logError("替换特殊文件失败");
+        return false;
+    }
+    logInfo("文件替换操作完成");
+    return true;
+}
+
+bool CControler::replaceSpecialFiles()
+{
+    struct Pending
+    {
+        QString source;
+        QString target;
+        const char *failure;
+        const char *done;
+        const char *missing;
+    };
+    const Pending pendings[] = {
+        {updateSubDirFile(appDir, FileOps::PendingVersionFileName), updateSubDirFile(appDir, FileOps::VersionFileName),
+         "替换update.ini失败:", "替换update.ini成功:", "临时update.ini文件不存在:"},
+        {updateSubDirFile(appDir, FileOps::PendingMd5FileName), appDir + QLatin1String(FileOps::Md5FileName),
+         "替换md5.txt失败:", "替换md5.txt成功:", "临时md5.txt文件不存在:"},
+    };
+    // The pending files are copied, not moved: they stay until the transport writes new ones.
+    for (const Pending &pending : pendings) {
+        if (!QFileInfo::exists(pending.source)) {
+            logWarn(QString::fromUtf8(pending.missing) + pending.source);
+            continue;
+        }
+        const QString arrow = pending.source + QStringLiteral("->") + pending.target;
+        if (!copyFile(pending.source, pending.target)) {
+            logError(QString::fromUtf8(pending.failure) + arrow);
+            return false;
+        }
+        logInfo(QString::fromUtf8(pending.done) + arrow);
+    }
+    return true;
+}
+
+CFileOperationManager &CControler::ensureFileOperations()
+{
+    if (!fileOperationManager)
+        fileOperationManager = std::make_unique<CFileOperationManager>(this);
+    return *fileOperationManager;
+}
+
+bool CControler::rollbackFiles()
+{
+    const QString configured = CSystemConfig::instance().backupPath();
+    if (configured.isEmpty()) {
+        logError("备份目录未配置");
+        return false;
+    }
+    const QString source = appDir + configured;
+    // Restoring the installation onto itself would delete every file it copies.
+    if (!isWorkDirectory(source)) {
+        errorText = QStringLiteral("工作目录不安全:") + source;
+        logError(errorText);
+        return false;
+    }
+
+    CFileOperationManager &manager = ensureFileOperations();
+    if (!manager.rollback(source, appDir, {})) {
+        errorText = manager.lastError();
+        logError(QStringLiteral("回退文件失败:") + errorText);
+        return false;
+    }
+    clearTempDir();
+    clearBackupDir();
+    logInfo("文件回退完成");
+    return true;
+}

@@ -1,0 +1,103 @@
+#include "fileops/fileoperationmanager.h"
+
+#include "app/logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+constexpr QDir::Filters kEntryFilter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
+
+} // namespace
+
+CFileOperationManager::CFileOperationManager(QObject *parent)
+    : QObject(parent)
+{
+}
+
+CFileOperationManager::~CFileOperationManager() = default;
+
+bool CFileOperationManager::init()
+{
+    return true;
+}
+
+bool CFileOperationManager::fail(const QString &text)
+{
+    m_lastError = text;
+    return false;
+}
+
+bool CFileOperationManager::rollback(const QString &backupPath, const QString &targetPath, QStringList relPaths)
+{
+    if (relPaths.isEmpty()) {
+        const QDir backup(backupPath);
+        if (backup.exists()) {
+            const QFileInfoList entries = backup.entryInfoList(kEntryFilter, QDir::NoSort);
+            for (const QFileInfo &entry : entries)
+                relPaths.append(entry.fileName());
+        }
+    }
+
+    for (const QString &rel : qAsConst(relPaths)) {
+        const QString src = joinPath(backupPath, rel);
+        const QString dst = joinPath(targetPath, rel);
+        const QFileInfo srcInfo(src);
+        if (!srcInfo.exists())
+            continue;
+
+        const QString parent = QFileInfo(dst).absolutePath();
+        if (!ensureDirectory(parent))
+            return fail(QStringLiteral("无法创建目标文件目录: ") + parent);
+
+        if (srcInfo.isDir()) {
+            if (!rollbackDirectory(src, dst))
+                return fail(QStringLiteral("回退目录失败: ") + src + QStringLiteral(" -> ") + dst);
+        } else {
+            if (QFileInfo::exists(dst) && !QFile::remove(dst))
+                return fail(QStringLiteral("删除目标文件失败: ") + dst);
+            if (!QFile::copy(src, dst))
+                return fail(QStringLiteral("回退文件失败: ") + src + QStringLiteral(" -> ") + dst);
+        }
+        logInfo(QStringLiteral("回退文件成功:") + src + QStringLiteral("->") + dst);
+    }
+    return true;
+}
+
+bool CFileOperationManager::rollbackDirectory(const QString &src, const QString &dst)
+{
+    const QDir source(src);
+    if (!source.exists())
+        return false;
+    if (!QDir(dst).exists() && !QDir().mkpath(dst))
+        return false;
+
+    const QFileInfoList entries = source.entryInfoList(kEntryFilter, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        const QString target = dst + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir()) {
+            if (!rollbackDirectory(entry.filePath(), target))
+                return false;
+            continue;
+        }
+        if (QFileInfo::exists(target) && !QFile::remove(target))
+            return false;
+        if (!QFile::copy(entry.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+QString CFileOperationManager::joinPath(const QString &base, const QString &rel)
+{
+    if (base.endsWith(QLatin1Char('/')))
+        return base + rel;
+    return base + QLatin1Char('/') + rel;
+}
+
+bool CFileOperationManager::ensureDirectory(const QString &dir)
+{
+    return QDir(dir).exists() || QDir().mkpath(dir);
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+// Sends the updater's log to a file of its own and hands out what was logged since the last
+// look, so that tests can assert on exact log lines.
+
+#include "app/logging.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QString>
+#include <QTemporaryDir>
+
+class LogCapture
+{
+public:
+    LogCapture()
+        : m_path(m_dir.filePath(QStringLiteral("update.log")))
+    {
+        initLogging(QFile::encodeName(m_path));
+    }
+    ~LogCapture() { shutdownLogging(); }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    // The lines written since the previous call.
+    QString take()
+    {
+        shutdownLogging(); // flushes the file
+        QFile file(m_path);
+        QString text;
+        if (file.open(QIODevice::ReadOnly)) {
+            file.seek(m_offset);
+            text = QString::fromUtf8(file.readAll());
+            m_offset = file.size();
+        }
+        initLogging(QFile::encodeName(m_path));
+        return text;
+    }
+
+    // True when text holds a line of the level ("info", "error", "warning", "debug") that ends
+    // with exactly message.
+    static bool hasLine(const QString &text, const char *level, const QString &message)
+    {
+        const QRegularExpression line(QStringLiteral("\\] \\[%1\\] \\[\\d+\\] %2$")
+                                          .arg(QLatin1String(level), QRegularExpression::escape(message)),
+                                      QRegularExpression::MultilineOption);
+        return line.match(text).hasMatch();
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    qint64 m_offset = 0;
+};
