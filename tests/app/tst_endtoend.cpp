@@ -240,6 +240,7 @@ private slots:
     void tcpUpdateAppliesRelease();
     void httpUpdateAppliesRelease();
     void failedDownloadKeepsInstallation();
+    void selfUpdateHandsOverToHelper_data();
     void selfUpdateHandsOverToHelper();
     void secondInstanceExitsWithOne();
     void unsafeTempRefusesToStart_data();
@@ -375,8 +376,16 @@ void TestEndToEnd::failedDownloadKeepsInstallation()
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
 }
 
+void TestEndToEnd::selfUpdateHandsOverToHelper_data()
+{
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("helper succeeded") << QStringLiteral("HelperSuccess");
+    QTest::newRow("helper failed") << QStringLiteral("HelperFaile");
+}
+
 void TestEndToEnd::selfUpdateHandsOverToHelper()
 {
+    QFETCH(QString, outcome);
     Sandbox sandbox;
     QVERIFY(PublishedRelease::writeFile(sandbox.releaseDir() + "/update.exe", "updater 1.1.0"));
     TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0"});
@@ -391,24 +400,30 @@ void TestEndToEnd::selfUpdateHandsOverToHelper()
     QVERIFY(sandbox.waitForFile(QStringLiteral("helper-args.txt"), kLaunchWaitMs));
     QTRY_COMPARE(TestInstallation::read(sandbox.path(QStringLiteral("helper-args.txt"))), QByteArray("update.exe\nupdate.exe\n"));
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
+    // The new updater waits in temp for the helper; the running one was not overwritten.
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("temp/update.exe"))), QByteArray("updater 1.1.0"));
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("update.exe"))), installedUpdater);
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("backup/bin/core.dll"))), QByteArray("core library 1.0.0"));
     const Snapshot updated = TestInstallation::without(sandbox.installed(), {QStringLiteral("temp/"), QStringLiteral("backup/")});
+    QCOMPARE(updated, expectedAfterUpdate(before));
 
-    // The helper failed: the backup is put back and nothing is started.
-    {
-        const RunResult failed = sandbox.run({QStringLiteral("updatehelper"), QStringLiteral("HelperFaile")});
-        QVERIFY(failed.finished);
-        QCOMPARE(failed.exitCode, 0);
-        QVERIFY(failed.jsonLines().isEmpty());
-        Snapshot restored = before;
-        restored.insert(QStringLiteral("plugins/"), QByteArray());             // added files stay
+    // The helper starts update.exe again with its outcome.
+    const RunResult second = sandbox.run({QStringLiteral("updatehelper"), outcome});
+    QVERIFY(second.finished);
+    QCOMPARE(second.exitCode, 0);
+    QVERIFY(second.jsonLines().isEmpty());
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("temp"))));
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
+    if (outcome == QLatin1String("HelperSuccess")) {
+        QCOMPARE(sandbox.installed(), updated);
+        QVERIFY(sandbox.hostStarted());
+    } else {
+        Snapshot restored = before; // the backup is put back; files the download added stay
+        restored.insert(QStringLiteral("plugins/"), QByteArray());
         restored.insert(QStringLiteral("plugins/extra.dll"), "extra plugin 1.1.0");
         QCOMPARE(sandbox.installed(), restored);
         QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
     }
-    Q_UNUSED(updated)
 }
 
 void TestEndToEnd::secondInstanceExitsWithOne()
