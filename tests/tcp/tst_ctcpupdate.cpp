@@ -1,0 +1,360 @@
+#include "common/tcpserverprocess.h"
+#include "scriptedserver.h"
+#include "tcptestsupport.h"
+
+#include "tcp/ctcpupdate.h"
+#include "tcp/qupdatetcpclient.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QtTest>
+
+using namespace TcpProtocol;
+
+namespace {
+
+constexpr int kQuickPause = 10; // ms between attempts where the pause itself is not under test
+
+// Every text the driver put in its window's status line, with its colour.
+struct StatusLog
+{
+    QStringList texts;
+    QStringList colors;
+
+    explicit StatusLog(CTCPUpdate &update)
+    {
+        QObject::connect(&update.progressWindow(), &UpdateWidget::statusChanged, &update.progressWindow(),
+                         [this](const QString &text, const QString &color) {
+                             texts.append(text);
+                             colors.append(color);
+                         });
+    }
+
+    int indexOf(const QString &text) const { return texts.indexOf(text); }
+};
+
+} // namespace
+
+// CTCPUpdate from the version check to the result signal, against our update server and against
+// scripted servers for answers ours never gives.
+class TestCTcpUpdate : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TcpTestInstallation> m_install;
+
+    std::unique_ptr<TcpServerProcess> startServer(QStringList extra = {})
+    {
+        auto server = std::make_unique<TcpServerProcess>(
+            QStringList{QStringLiteral("--root"), m_install->releaseDir(), QStringLiteral("--version"),
+                        QStringLiteral("2.0")}
+            + extra);
+        if (!server->start())
+            qWarning("%s", qPrintable(server->errorString()));
+        m_install->configure(server->port());
+        return server;
+    }
+
+    void addThreeFiles()
+    {
+        m_install->addReleaseFile(QStringLiteral("a.txt"), 100);
+        m_install->addReleaseFile(QStringLiteral("b.dll"), 100);
+        m_install->addReleaseFile(QStringLiteral("c.dat"), 100);
+    }
+
+    static QString statusText(CTCPUpdate &update)
+    {
+        return update.progressWindow().findChild<QLabel *>(QStringLiteral("label_status"))->text();
+    }
+
+    static int mainBar(CTCPUpdate &update)
+    {
+        return update.progressWindow().findChild<QProgressBar *>(QStringLiteral("progressBar_main"))->value();
+    }
+
+private slots:
+    void init()
+    {
+        m_install = std::make_unique<TcpTestInstallation>();
+        QVERIFY(m_install->isValid());
+    }
+
+    void cleanup() { m_install.reset(); }
+
+    void unusableSettingsCreateNoClient_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("port");
+        QTest::newRow("no server") << "" << 4000;
+        QTest::newRow("port 0") << "127.0.0.1" << 0;
+    }
+
+    void unusableSettingsCreateNoClient()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, port);
+        m_install->configure(static_cast<quint16>(port), QStringLiteral("1.0"), 3, server);
+        CTCPUpdate update;
+        QVERIFY(!update.client());
+        QVERIFY(!update.start());
+        QVERIFY(!update.beginDownload());
+    }
+
+    void startWithoutConnectionSendsNothing()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        m_install->configure(probe.serverPort());
+        probe.close();
+        CTCPUpdate update;
+        QVERIFY(update.client());
+        QVERIFY(!update.client()->isConnected());
+        QVERIFY(!update.start());
+    }
+
+    void wholeDownloadLandsByteIdentical()
+    {
+        QMap<QString, QByteArray> files;
+        files.insert(QStringLiteral("host.exe"), m_install->addReleaseFile(QStringLiteral("host.exe"), 5000));
+        files.insert(QStringLiteral("bin/plugins/big.dll"),
+                     m_install->addReleaseFile(QStringLiteral("bin/plugins/big.dll"), 3 * 1024 * 1024 / 2 + 7));
+        files.insert(QStringLiteral("bin/empty.cfg"), m_install->addReleaseFile(QStringLiteral("bin/empty.cfg"), 0));
+        files.insert(QStringLiteral("数据/说明.txt"), m_install->addReleaseFile(QStringLiteral("数据/说明.txt"), 300));
+        auto server = startServer();
+        CTCPUpdate update;
+        StatusLog statuses(update);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(result.isValid());
+
+        QVERIFY(update.start());
+        QCOMPARE(update.downloadList().size(), 4);
+        QVERIFY(update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), true);
+        QCOMPARE(update.currentIndex(), 4);
+
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(m_install->readFile(m_install->tempDir() + QLatin1Char('/') + it.key()) == it.value(),
+                     qPrintable(it.key()));
+        QStringList expected;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            expected.append(QStringLiteral("app/temp/") + it.key());
+        expected.sort();
+        QCOMPARE(m_install->filesOutsideRelease(), expected);
+
+        QCOMPARE(statusText(update), QStringLiteral("所有文件下载完成！"));
+        QCOMPARE(mainBar(update), 100);
+        QVERIFY(statuses.indexOf(QStringLiteral("开始TCP更新...")) >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("准备下载文件，共 4 个文件")) >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("总体进度: 1/4 (25%)")) >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("总体进度: 3/4 (75%)")) >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("下载文件: empty.cfg (0 B/0 B)")) >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("文件下载完成: big.dll")) >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("升级成功")) >= 0);
+        QVERIFY(!statuses.colors.contains(QStringLiteral("#f44336")));
+        // Every file was asked for exactly once.
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(server->requestCount(QStringLiteral("file ") + it.key() + QLatin1Char(' ')), 1);
+    }
+
+    void fileFailingFourTimesEndsTheRun()
+    {
+        addThreeFiles();
+        auto server = startServer({QStringLiteral("--fail"), QStringLiteral("b.dll:-1")});
+        CTCPUpdate update; // the real one-second pauses
+        StatusLog statuses(update);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(!update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), false);
+
+        QCOMPARE(server->requestCount(QStringLiteral("file a.txt ")), 1);
+        QCOMPARE(server->requestCount(QStringLiteral("file b.dll ")), 4);
+        QCOMPARE(server->requestCount(QStringLiteral("file c.dat ")), 0);
+        const int first = statuses.indexOf(QStringLiteral("第1次重试下载: b.dll"));
+        const int second = statuses.indexOf(QStringLiteral("第2次重试下载: b.dll"));
+        const int third = statuses.indexOf(QStringLiteral("第3次重试下载: b.dll"));
+        QVERIFY(first >= 0 && first < second && second < third);
+        QCOMPARE(statuses.indexOf(QStringLiteral("第4次重试下载: b.dll")), -1);
+        QCOMPARE(statuses.texts.last(), QStringLiteral("未知错误，重试失败: b.dll"));
+        QCOMPARE(statuses.colors.last(), QStringLiteral("#f44336"));
+        QCOMPARE(statusText(update), QStringLiteral("未知错误，重试失败: b.dll"));
+        QVERIFY(!QFile::exists(m_install->tempDir() + QStringLiteral("/c.dat")));
+        QVERIFY(QFile::exists(m_install->tempDir() + QStringLiteral("/a.txt")));
+    }
+
+    void successOnSecondAttempt()
+    {
+        addThreeFiles();
+        const QByteArray content = TcpTestInstallation::readFile(m_install->releaseDir() + QStringLiteral("/b.dll"));
+        auto server = startServer({QStringLiteral("--fail"), QStringLiteral("b.dll:1")});
+        CTCPUpdate update;
+        update.setRetryPause(kQuickPause);
+        StatusLog statuses(update);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), true);
+        QCOMPARE(server->requestCount(QStringLiteral("file b.dll ")), 2);
+        const int retry = statuses.indexOf(QStringLiteral("第1次重试下载: b.dll"));
+        QVERIFY(retry >= 0);
+        QVERIFY(statuses.indexOf(QStringLiteral("总体进度: 2/3 (66%)")) > retry);
+        QCOMPARE(statuses.indexOf(QStringLiteral("第2次重试下载: b.dll")), -1);
+        QVERIFY(!statuses.texts.contains(QStringLiteral("未知错误，重试失败: b.dll")));
+        QCOMPARE(m_install->readFile(m_install->tempDir() + QStringLiteral("/b.dll")), content);
+    }
+
+    void silentFileServerEndsEveryAttempt()
+    {
+        const FileItem item{QString(), QStringLiteral("never.bin")};
+        ScriptedServer server([&](ScriptedServer &s, const Frame &request, int) {
+            if (request.type == VersionCheck)
+                s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {makeFileEntry(item)}));
+        });
+        QVERIFY(server.listen());
+        m_install->configure(server.port());
+        CTCPUpdate update;
+        update.setRetryPause(kQuickPause);
+        update.setNoDataTimeout(200);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(!update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), false);
+        QCOMPARE(server.requests().size(), 1 + 4);
+        QCOMPARE(update.client()->lastError(), QStringLiteral("文件下载超时"));
+    }
+
+    void connectionClosedMidFileFailsRemainingAttempts()
+    {
+        m_install->addReleaseFile(QStringLiteral("big.bin"), 1024 * 1024);
+        m_install->addReleaseFile(QStringLiteral("later.bin"), 10);
+        auto server = startServer({QStringLiteral("--close-after"), QStringLiteral("100000")});
+        CTCPUpdate update;
+        update.setRetryPause(kQuickPause);
+        StatusLog statuses(update);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QSignalSpy clientErrors(update.client(), &QUpdateTcpClient::errorOccurred);
+        QVERIFY(update.start());
+        QVERIFY(!update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), false);
+        QCOMPARE(server->requestCount(QStringLiteral("file big.bin ")), 1);
+        QCOMPARE(server->requestCount(QStringLiteral("file later.bin ")), 0);
+        // The lost connection, then one "not connected" per remaining attempt.
+        QVERIFY(clientErrors.count() >= 4);
+        for (int i = clientErrors.count() - 3; i < clientErrors.count(); ++i)
+            QCOMPARE(clientErrors.at(i).at(0).toString(), QStringLiteral("未连接到服务器"));
+        QVERIFY(statuses.indexOf(QStringLiteral("第3次重试下载: big.bin")) >= 0);
+        QCOMPARE(statuses.texts.last(), QStringLiteral("未知错误，重试失败: big.bin"));
+    }
+
+    void traversalEntryWritesNothingOutside()
+    {
+        const FileItem evil{QStringLiteral("../.."), QStringLiteral("evil.txt")};
+        const FileItem good{QString(), QStringLiteral("good.txt")};
+        ScriptedServer server([&](ScriptedServer &s, const Frame &request, int) {
+            if (request.type == VersionCheck) {
+                s.send(VersionCheckReply,
+                       makeVersionReply(true, QStringLiteral("2"), 1, {makeFileEntry(good), makeFileEntry(evil)}));
+            } else if (request.type == FileDownload) {
+                // Serves whatever is asked for, as a careless or hostile server would.
+                const FileItem asked = parseFileDownloadRequest(request.payload);
+                s.sendChunk(asked, 4, "data", true);
+            }
+        });
+        QVERIFY(server.listen());
+        m_install->configure(server.port());
+        CTCPUpdate update;
+        update.setRetryPause(kQuickPause);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(!update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), false);
+        QCOMPARE(server.requests().size(), 1 + 1 + 4);
+        QCOMPARE(m_install->filesOutsideRelease(),
+                 (QStringList{QStringLiteral("app/temp/good.txt")}));
+        QVERIFY(!QFile::exists(m_install->sandbox() + QStringLiteral("/evil.txt")));
+        QVERIFY(!QFile::exists(m_install->appDir() + QStringLiteral("/evil.txt")));
+    }
+
+    void updateWithoutFilesDownloadsNothing()
+    {
+        ScriptedServer server([](ScriptedServer &s, const Frame &, int) {
+            s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {}));
+        });
+        QVERIFY(server.listen());
+        m_install->configure(server.port());
+        CTCPUpdate update;
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(!update.beginDownload());
+        QVERIFY(!update.progressWindow().isVisible());
+        QCOMPARE(result.count(), 0);
+    }
+
+    void noUpdateKeepsTheListAndDownloadsNothing()
+    {
+        m_install->addReleaseFile(QStringLiteral("a.txt"), 1);
+        auto server = startServer();
+        m_install->configure(server->port(), QStringLiteral("2.0"));
+        CTCPUpdate update;
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(!update.start());
+        QVERIFY(update.downloadList().isEmpty());
+        QVERIFY(!update.beginDownload());
+        QCOMPARE(result.count(), 0);
+        QCOMPARE(server->requestCount(QStringLiteral("file ")), 0);
+    }
+
+    void windowShowsFirstAndLastReportOfAFile()
+    {
+        m_install->configure(0);
+        CTCPUpdate update;
+        StatusLog statuses(update);
+        // A burst of reports, faster than the window is refreshed.
+        for (uint32_t done = 0; done <= 100 * 65536u; done += 65536u)
+            update.onFileDownloadProgress(QString(), QStringLiteral("f.bin"), done, 100 * 65536u);
+        QCOMPARE(statuses.texts.first(), QStringLiteral("下载进度: 0%"));
+        QCOMPARE(statuses.texts.last(), QStringLiteral("下载文件: f.bin (6.25 MB/6.25 MB)"));
+        QCOMPARE(mainBar(update), 100);
+        QVERIFY(statuses.texts.size() < 2 * 101); // not every report repainted the window
+        const int before = statuses.texts.size();
+        update.onFileDownloadProgress(QString(), QStringLiteral("g.bin"), 0, 0);
+        QCOMPARE(statuses.texts.size(), before + 2);
+        QCOMPARE(statuses.texts.last(), QStringLiteral("下载文件: g.bin (0 B/0 B)"));
+        QCOMPARE(mainBar(update), 0);
+    }
+
+    void classifyError_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("type");
+        QTest::newRow("fixed text") << "下载失败" << int(CTCPUpdate::UnknownError);
+        QTest::newRow("timeout any case") << "Socket TIMEOUT" << int(CTCPUpdate::TimeoutError);
+        QTest::newRow("chinese timeout") << "文件下载超时" << int(CTCPUpdate::TimeoutError);
+        QTest::newRow("connection") << "Connection refused" << int(CTCPUpdate::NetworkError);
+        QTest::newRow("network") << "NETWORK down" << int(CTCPUpdate::NetworkError);
+        QTest::newRow("not connected") << "未连接到服务器" << int(CTCPUpdate::NetworkError);
+        QTest::newRow("disk") << "Disk full" << int(CTCPUpdate::FileError);
+        QTest::newRow("file save") << "Failed to save file data: a/b" << int(CTCPUpdate::FileError);
+        QTest::newRow("cancel") << "Operation canceled" << int(CTCPUpdate::CancelError);
+        QTest::newRow("chinese cancel") << "用户取消" << int(CTCPUpdate::CancelError);
+        QTest::newRow("server error") << "服务器返回错误" << int(CTCPUpdate::UnknownError);
+    }
+
+    void classifyError()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, type);
+        QCOMPARE(int(CTCPUpdate::classifyError(text)), type);
+    }
+};
+
+QTEST_MAIN(TestCTcpUpdate)
+#include "tst_ctcpupdate.moc"
