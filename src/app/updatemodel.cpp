@@ -5,14 +5,8 @@
 #include "http/widget.h"
 #include "tcp/ctcpupdate.h"
 #include "tcp/qupdatetcpclient.h"
+#include "tcp/tcpconstants.h"
 #include "tcp/updatewidget.h"
-
-namespace {
-
-// How long the TCP server may take to accept the probe before HTTP is tried instead.
-constexpr quint16 kProbeTimeoutMs = 500;
-
-} // namespace
 
 CUpdateModel::CUpdateModel(QObject *parent)
     : QObject(parent)
@@ -63,7 +57,7 @@ bool CUpdateModel::isTcpServerReachable()
         return false;
 
     QUpdateTcpClient probe(this);
-    return probe.connectToServer(host, port, kProbeTimeoutMs);
+    return probe.connectToServer(host, port, TcpProtocol::ProbeTimeoutMs);
 }
 
 void CUpdateModel::showWindow()
