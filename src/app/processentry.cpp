@@ -1,0 +1,100 @@
+#include "processentry.h"
+
+#include "app/logging.h"
+#include "config/systemconfig.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QSharedMemory>
+#include <QSystemSemaphore>
+#include <QTextStream>
+
+#include <memory>
+
+namespace {
+
+constexpr const char *kInstanceKeySuffix = "SystemObject_Update";
+constexpr const char *kSemaphoreSuffix = "_sem";
+constexpr const char *kMarkerSuffix = "_mem";
+constexpr int kMarkerSize = 1; // only the segment's existence matters
+constexpr const char *kLogFileName = "update.log";
+constexpr const char *kNoArgumentBoxVariable = "UPDATE_NO_ARGUMENT_BOX";
+
+} // namespace
+
+QString argumentReportText(const QStringList &arguments)
+{
+    QString text = QStringLiteral("命令行参数列表（共 ") + QString::number(arguments.size()) + QStringLiteral(" 个）：\n\n");
+    for (int i = 0; i < arguments.size(); ++i)
+        text += QStringLiteral("argv[%1]: \"%2\"").arg(i).arg(arguments.at(i)) + QLatin1Char('\n');
+    return text;
+}
+
+void reportArguments(const QStringList &arguments)
+{
+    if (qEnvironmentVariable(kNoArgumentBoxVariable) != QLatin1String("1")) {
+        QMessageBox::information(nullptr, QStringLiteral("调试信息 - 命令行参数"), argumentReportText(arguments),
+                                 QMessageBox::Ok);
+    }
+    logDebug("Command Line Arguments:");
+    for (int i = 0; i < arguments.size(); ++i)
+        logDebug(QStringLiteral("argv[") + QString::number(i) + QStringLiteral("] =") + arguments.at(i));
+}
+
+QString instanceKey()
+{
+    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + QLatin1String(kInstanceKeySuffix);
+}
+
+bool acquireSingleInstance(const QString &key)
+{
+    QSystemSemaphore semaphore(key + QLatin1String(kSemaphoreSuffix), 1, QSystemSemaphore::Open);
+    semaphore.acquire();
+
+    // Lives as long as the process, so the marker stays attached until the process ends.
+    static std::unique_ptr<QSharedMemory> marker;
+    if (!marker)
+        marker = std::make_unique<QSharedMemory>(key + QLatin1String(kMarkerSuffix));
+
+    bool owned = marker->create(kMarkerSize, QSharedMemory::ReadWrite);
+#ifndef Q_OS_WIN
+    // Outside Windows a segment survives a process that was killed. Attaching and detaching
+    // again removes a segment that nobody else holds any more; a live owner keeps it attached,
+    // so the second create() still fails for a real second instance.
+    if (!owned && marker->error() == QSharedMemory::AlreadyExists && marker->attach()) {
+        marker->detach();
+        owned = marker->create(kMarkerSize, QSharedMemory::ReadWrite);
+    }
+#endif
+
+    semaphore.release();
+    return owned;
+}
+
+void startLogging()
+{
+    const QString path = CSystemConfig::appDirPath() + QLatin1Char('/') + CSystemConfig::instance().logPath()
+        + QLatin1String(kLogFileName);
+    initLogging(path.toUtf8());
+    logInfo("Update started");
+}
+
+QByteArray consoleFailureLine()
+{
+    QJsonObject result;
+    result.insert(QStringLiteral("errormsg"), QStringLiteral("Controller initialization failed"));
+    result.insert(QStringLiteral("success"), false);
+    result.insert(QStringLiteral("update"), true);
+    return QJsonDocument(result).toJson(QJsonDocument::Compact);
+}
+
+void writeConsoleLine(const QByteArray &compactJson)
+{
+    // The stream's default codec is the locale's, which is what a host program reading our
+    // standard output expects (GBK on a Chinese Windows).
+    QTextStream out(stdout);
+    out << QString::fromUtf8(compactJson) << Qt::endl;
+}
