@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     ensureResources();
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+    QApplication::setWindowIcon(QIcon(QLatin1String(ApplicationIconPath)));
 
     const QStringList arguments = QCoreApplication::arguments();
     reportArguments(arguments);

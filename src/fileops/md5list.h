@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/fileopsconstants.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -10,7 +12,7 @@
 using Md5List = QMap<QString, QString>;
 
 // File name of an MD5 list, both the installation's and the one a release publishes.
-inline constexpr const char *Md5ListFileName = "md5.txt";
+inline constexpr const char *Md5ListFileName = FileOps::Md5FileName;
 
 // Lists a directory tree with the MD5 of every file and writes it as dir + "md5.txt".
 class Md5ListGenerator

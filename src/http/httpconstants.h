@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fileops/fileopsconstants.h"
+
 #include <QtGlobal>
 
 // Names and limits of the HTTP transport, shared by the dialog and its coordinator.
@@ -24,16 +26,15 @@ inline constexpr int WindowHeight = 455;
 
 // Below the application directory: the update folder with the version record and the two files
 // the checks download.
-inline constexpr const char *UpdateDirName = "update/";
-inline constexpr const char *VersionFileName = "update.ini";
-inline constexpr const char *VersionTmpFileName = "updateTmp.ini";
-inline constexpr const char *Md5TmpFileName = "md5Tmp.txt";
+// The apply steps install the last two, so the names are theirs.
+inline constexpr const char *UpdateDirName = FileOps::UpdateSubDir;
+inline constexpr const char *VersionFileName = FileOps::VersionFileName;
+inline constexpr const char *VersionTmpFileName = FileOps::PendingVersionFileName;
+inline constexpr const char *Md5TmpFileName = FileOps::PendingMd5FileName;
 
 // Keys of the version file update.ini.
 inline constexpr const char *VersionGroup = "Version";
 inline constexpr const char *VersionKey = "Version";
 inline constexpr const char *FolderKey = "Folder";
-
-inline constexpr const char *BackgroundImage = ":/res/bk.png";
 
 } // namespace HttpConstants

@@ -116,7 +116,7 @@ void Widget::paintEvent(QPaintEvent *event)
     ensureResources();
     {
         QPainter painter(this);
-        painter.drawPixmap(rect(), QPixmap(QString::fromLatin1(BackgroundImage)));
+        painter.drawPixmap(rect(), QPixmap(QString::fromLatin1(BackgroundImagePath)));
     }
     QWidget::paintEvent(event);
 }

@@ -8,7 +8,6 @@ namespace TcpWindow {
 inline constexpr int Width = 684;
 inline constexpr int Height = 539;
 inline constexpr int FontPointSize = 10;
-inline constexpr const char *BackgroundImage = ":/res/bk.png";
 
 inline constexpr const char *ColorInfo = "#2196F3";
 inline constexpr const char *ColorError = "#f44336";

@@ -123,7 +123,7 @@ void UpdateWidget::paintEvent(QPaintEvent *event)
     // receiving the chunk, so the scaled picture is kept until the size changes.
     if (m_background.size() != size()) {
         ensureResources();
-        m_background = QPixmap(QString::fromLatin1(BackgroundImage))
+        m_background = QPixmap(QString::fromLatin1(BackgroundImagePath))
                            .scaled(size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
     QPainter painter(this);
