@@ -147,15 +147,18 @@ public:
 
     [[nodiscard]] QByteArray log() const { return TestInstallation::read(path(QStringLiteral("log/update.log"))); }
 
-    // Waits until the log file holds text (the logger writes it unflushed, line by line).
-    bool waitForLog(const QString &text, int timeoutMs = kRunTimeoutMs) const
+    // Waits until a running update.exe has printed text on standard output. The console log sink
+    // flushes every line; the log file is written through a buffer and may lag behind.
+    bool waitForOutput(QProcess *process, const QString &text, int timeoutMs = kRunTimeoutMs)
     {
+        QByteArray &seen = m_output[process];
         QElapsedTimer timer;
         timer.start();
         while (timer.elapsed() < timeoutMs) {
-            if (QString::fromUtf8(log()).contains(text))
+            seen += process->readAllStandardOutput();
+            if (QString::fromUtf8(seen).contains(text))
                 return true;
-            QTest::qWait(50);
+            process->waitForReadyRead(50);
         }
         return false;
     }
@@ -205,6 +208,7 @@ private:
     QTemporaryDir m_root;
     bool m_valid = false;
     QList<QProcess *> m_background;
+    QHash<QProcess *, QByteArray> m_output;
 };
 
 // The installation after the release was applied over it.
@@ -368,7 +372,7 @@ void TestEndToEnd::failedDownloadKeepsInstallation()
     const Snapshot before = sandbox.installed();
 
     QProcess *updater = sandbox.start({QStringLiteral("console")});
-    QVERIFY(sandbox.waitForLog(QStringLiteral("下载最终失败，已达到最大重试次数: extra.dll")));
+    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("下载最终失败，已达到最大重试次数: extra.dll")));
     QTest::qWait(500);
     QCOMPARE(updater->state(), QProcess::Running); // the window stays open
     QCOMPARE(TestInstallation::without(sandbox.installed(), {QStringLiteral("temp/")}), before);
@@ -434,7 +438,7 @@ void TestEndToEnd::secondInstanceExitsWithOne()
 
     // The first instance keeps its window open after a failed download.
     QProcess *first = sandbox.start({});
-    QVERIFY(sandbox.waitForLog(QStringLiteral("下载最终失败")));
+    QVERIFY(sandbox.waitForOutput(first, QStringLiteral("下载最终失败")));
     QTest::qWait(300);
     const QByteArray logBefore = sandbox.log();
 
