@@ -52,7 +52,9 @@ bool CTCPUpdate::start()
 
 void CTCPUpdate::onVersionChecked(const VersionInfo &info)
 {
-    if (!info.hasUpdate)
+    // A version reply the server sends on its own during the download is not an answer to our
+    // check; taking it would swap the list being downloaded (or shorten it under the index).
+    if (!info.hasUpdate || m_downloading)
         return;
     m_downloadList.clear();
     for (const QByteArray &entry : info.files)
@@ -66,7 +68,10 @@ bool CTCPUpdate::beginDownload()
     m_progressWindow.showAndActivate();
     m_progressWindow.resetProgress();
     m_progressWindow.setStatusText(QStringLiteral("开始TCP更新..."));
-    return downloadLoop();
+    m_downloading = true;
+    const bool downloaded = downloadLoop();
+    m_downloading = false;
+    return downloaded;
 }
 
 bool CTCPUpdate::downloadLoop()
@@ -98,8 +103,8 @@ bool CTCPUpdate::downloadWithRetry()
     const QString fileName = m_downloadList.at(m_currentIndex).fileName;
     for (int attempt = 0; attempt <= m_maxRetries; ++attempt) {
         if (attempt > 0) {
-            m_progressWindow.setStatusText(QStringLiteral("第%1次重试下载: %2").arg(attempt).arg(fileName));
-            logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(fileName).arg(attempt));
+            m_progressWindow.setStatusText(QStringLiteral("第%1次重试下载: %2").arg(QString::number(attempt), fileName));
+            logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(fileName, QString::number(attempt)));
         }
         if (downloadCurrentFile())
             return true;
@@ -120,7 +125,8 @@ bool CTCPUpdate::downloadCurrentFile()
         return false;
     const FileItem item = m_downloadList.at(m_currentIndex);
     m_progressWindow.setStatus(
-        QStringLiteral("正在下载: %1 (%2/%3)").arg(item.fileName).arg(m_currentIndex + 1).arg(count), 0);
+        QStringLiteral("正在下载: %1 (%2/%3)")
+            .arg(item.fileName, QString::number(m_currentIndex + 1), QString::number(count)), 0);
     logInfo(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.fileName, item.filePath));
     if (m_client && m_client->downloadFile(item, NoTimeLimit)) {
         logInfo(QStringLiteral("文件下载成功: %1").arg(item.fileName));
@@ -159,7 +165,7 @@ void CTCPUpdate::handleFailure(const QString &fileName)
         m_progressWindow.showError(QStringLiteral("未知错误，重试失败: %1").arg(fileName));
         break;
     }
-    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2").arg(fileName).arg(static_cast<int>(type)));
+    logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2").arg(fileName, QString::number(static_cast<int>(type))));
 }
 
 CTCPUpdate::ErrorType CTCPUpdate::classifyError(const QString &text)
@@ -181,7 +187,8 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
 {
     Q_UNUSED(filePath)
     const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * PercentScale);
-    logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%").arg(fileName).arg(downloaded).arg(total).arg(percent));
+    logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%")
+                .arg(fileName, QString::number(downloaded), QString::number(total), QString::number(percent)));
     const bool boundary = downloaded == 0 || downloaded >= total;
     if (!boundary && m_windowRefresh.isValid() && m_windowRefresh.elapsed() < WindowRefreshIntervalMs)
         return;

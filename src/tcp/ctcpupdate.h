@@ -65,6 +65,8 @@ private:
     VersionInfo m_versionInfo;
     QList<FileItem> m_downloadList;
     int m_currentIndex = -1;
+    // Set while beginDownload() works through m_downloadList, which must not change under it.
+    bool m_downloading = false;
     int m_maxRetries = TcpProtocol::MaxRetries;
     int m_retryPauseMs = TcpProtocol::RetryPauseMs;
     QElapsedTimer m_windowRefresh; // last time a progress report reached the window

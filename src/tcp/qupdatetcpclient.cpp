@@ -261,7 +261,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
     if (!success && (!ended || stalled)) {
         m_lastError = tr8(kDownloadTimeout);
         if (stalled)
-            logError(QStringLiteral("文件下载超时: %1 (%2 毫秒内未收到数据)").arg(fileName).arg(m_noDataTimeoutMs));
+            logError(QStringLiteral("文件下载超时: %1 (%2 毫秒内未收到数据)").arg(fileName, QString::number(m_noDataTimeoutMs)));
         emit sigFileDownloadError(filePath, fileName, tr8(kDownloadTimeoutShort));
     }
     return success;
@@ -313,7 +313,7 @@ void QUpdateTcpClient::beginTransfer(const FileChunk &chunk)
     m_storedBytes = 0;
     m_transferFailed = false;
     m_transferError.clear();
-    logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(m_currentFileName).arg(m_currentFileSize));
+    logInfo(QStringLiteral("开始接收文件传输: %1 (大小: %2 字节)").arg(m_currentFileName, QString::number(m_currentFileSize)));
     emit sigFileDownloadProgress(m_currentFilePath, m_currentFileName, 0, m_currentFileSize);
 }
 
@@ -337,9 +337,8 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
         beginTransfer(chunk);
 
     logInfo(QStringLiteral("收到文件数据块: %1 (大小: %2, 是否结束: %3)")
-                .arg(m_currentFileName)
-                .arg(chunk.chunkSize)
-                .arg(chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")));
+                .arg(m_currentFileName, QString::number(chunk.chunkSize),
+                     chunk.isLast ? QStringLiteral("是") : QStringLiteral("否")));
 
     const QString path = m_currentFilePath;
     const QString name = m_currentFileName;
@@ -357,10 +356,8 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
             m_receivedBytes += chunk.chunkSize;
             m_storedBytes += static_cast<quint64>(chunk.data.size());
             logInfo(QStringLiteral("文件传输进度: %1 (%2/%3 字节, %4%)")
-                        .arg(name)
-                        .arg(m_receivedBytes)
-                        .arg(m_currentFileSize)
-                        .arg(percentOf(m_receivedBytes, m_currentFileSize)));
+                        .arg(name, QString::number(m_receivedBytes), QString::number(m_currentFileSize),
+                             QString::number(percentOf(m_receivedBytes, m_currentFileSize))));
             emit sigFileDownloadProgress(path, name, m_receivedBytes, m_currentFileSize);
         } else {
             m_transferFailed = true;
@@ -379,9 +376,8 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
     if (!m_transferFailed && m_storedBytes != m_currentFileSize) {
         m_transferFailed = true;
         m_transferError = QStringLiteral("文件大小不符: %1/%2 (收到 %3 字节, 应为 %4 字节)")
-                              .arg(path, name)
-                              .arg(m_storedBytes)
-                              .arg(m_currentFileSize);
+                              .arg(path, name, QString::number(m_storedBytes),
+                                   QString::number(m_currentFileSize));
         m_lastError = m_transferError;
         logError(m_transferError);
         emit sigFileDownloadError(path, name, m_transferError);

@@ -159,6 +159,19 @@ private slots:
             QCOMPARE(server->requestCount(QStringLiteral("file ") + it.key() + QLatin1Char(' ')), 1);
     }
 
+    void placeholdersInFileNamesAreShownAsTheyAre()
+    {
+        const QByteArray content = m_install->addReleaseFile(QStringLiteral("x%2%1.bin"), 10);
+        auto server = startServer();
+        CTCPUpdate update;
+        StatusLog statuses(update);
+        QVERIFY(update.start());
+        QVERIFY(update.beginDownload());
+        QVERIFY2(statuses.indexOf(QStringLiteral("正在下载: x%2%1.bin (1/1)")) >= 0, qPrintable(statuses.texts.join('|')));
+        QVERIFY(statuses.indexOf(QStringLiteral("文件下载完成: x%2%1.bin")) >= 0);
+        QCOMPARE(m_install->readFile(m_install->tempDir() + QStringLiteral("/x%2%1.bin")), content);
+    }
+
     void fileFailingFourTimesEndsTheRun()
     {
         addThreeFiles();
@@ -251,6 +264,41 @@ private slots:
             QCOMPARE(clientErrors.at(i).at(0).toString(), QStringLiteral("未连接到服务器"));
         QVERIFY(statuses.indexOf(QStringLiteral("第3次重试下载: big.bin")) >= 0);
         QCOMPARE(statuses.texts.last(), QStringLiteral("未知错误，重试失败: big.bin"));
+    }
+
+    void versionReplyDuringDownloadIsIgnored()
+    {
+        const QList<FileItem> files{{QString(), QStringLiteral("a.bin")}, {QString(), QStringLiteral("b.bin")},
+                                    {QString(), QStringLiteral("c.bin")}};
+        const FileItem stray{QString(), QStringLiteral("z.bin")};
+        ScriptedServer server([&](ScriptedServer &s, const Frame &request, int) {
+            if (request.type == VersionCheck) {
+                QList<QByteArray> entries;
+                for (const FileItem &item : files)
+                    entries << makeFileEntry(item);
+                s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, entries));
+            } else if (request.type == FileDownload) {
+                // An unrequested, shorter list in the middle of the download.
+                s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("3"), 1, {makeFileEntry(stray)}));
+                const FileItem asked = parseFileDownloadRequest(request.payload);
+                s.sendChunk(asked, 2, "ok", true);
+            }
+        });
+        QVERIFY(server.listen());
+        m_install->configure(server.port());
+        CTCPUpdate update;
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), true);
+        QStringList asked;
+        for (const Frame &request : server.requests()) {
+            if (request.type == FileDownload)
+                asked << parseFileDownloadRequest(request.payload).fileName;
+        }
+        QCOMPARE(asked, (QStringList{"a.bin", "b.bin", "c.bin"}));
+        QCOMPARE(update.downloadList().size(), 3);
     }
 
     void traversalEntryWritesNothingOutside()

@@ -99,10 +99,8 @@ private:
                 entries.append(makeFileEntry(item));
         }
         log(QStringLiteral("version-check client=%1 project=%2 update=%3 files=%4")
-                .arg(request.currentVersion)
-                .arg(request.projectType)
-                .arg(hasUpdate ? 1 : 0)
-                .arg(entries.size())
+                .arg(request.currentVersion, QString::number(request.projectType),
+                     QString::number(hasUpdate ? 1 : 0), QString::number(entries.size()))
             + silent);
         if (!m_options.silent)
             send(VersionCheckReply, makeVersionReply(hasUpdate, m_options.version, request.projectType, entries));
