@@ -22,8 +22,6 @@ namespace {
 constexpr const char *kArgConsole = "console";
 constexpr const char *kArgHelper = "updatehelper";
 constexpr const char *kArgHelperSuccess = "HelperSuccess";
-// Written next to update.ini while installed files are being replaced.
-constexpr const char *kReplaceMarkerName = "replace.pending";
 
 } // namespace
 
@@ -109,6 +107,8 @@ void CControler::run()
     if (!recoverInterruptedApply()) {
         // The backup could not be put back: keep it, and do not start another update on top.
         success = false;
+        if (errorText.isEmpty())
+            errorText = QStringLiteral("上次更新未完成，从备份恢复失败");
         if (runMode == RunMode::Console)
             printResultJson(buildResultJson());
         return;
@@ -142,8 +142,10 @@ void CControler::runHelperMode()
         clearBackupDir();
         clearTempDir();
         launchHostProgram();
-    } else {
-        rollbackFiles();
+    } else if (!rollbackFiles()) {
+        // The installation holds the new files and the backup the only copy of the old ones:
+        // the next start must try the restore again before it clears anything.
+        (void)markReplaceInProgress();
     }
 }
 
@@ -186,13 +188,9 @@ bool CControler::applyDownload()
     if (!backupFiles())
         return false;
 
-    QSaveFile marker(replaceMarkerPath());
-    if (!QDir().mkpath(QFileInfo(replaceMarkerPath()).absolutePath()) || !marker.open(QIODevice::WriteOnly)
-        || marker.write(backupDir.toUtf8() + '\n') < 0 || !marker.commit()) {
-        // Without the marker a crash while replacing could not be repaired at the next start.
-        logError(QStringLiteral("无法写入更新进行中标记:") + replaceMarkerPath());
+    // Without the marker a crash while replacing could not be repaired at the next start.
+    if (!markReplaceInProgress())
         return false;
-    }
 
     const bool replaced = replaceFiles();
     if (!replaced)
@@ -203,9 +201,20 @@ bool CControler::applyDownload()
     return replaced;
 }
 
+bool CControler::markReplaceInProgress()
+{
+    QSaveFile marker(replaceMarkerPath());
+    if (!marker.open(QIODevice::WriteOnly) || marker.write(backupDir.toUtf8() + '\n') < 0 || !marker.commit()) {
+        logError(QStringLiteral("无法写入更新进行中标记:") + replaceMarkerPath());
+        return false;
+    }
+    return true;
+}
+
 QString CControler::replaceMarkerPath() const
 {
-    return appDir + QLatin1String(FileOps::UpdateSubDir) + QLatin1String(kReplaceMarkerName);
+    // Not in update/: the HTTP dialog's clean-up empties that folder.
+    return appDir + QLatin1String(FileOps::ReplaceMarkerFileName);
 }
 
 bool CControler::recoverInterruptedApply()

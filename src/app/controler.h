@@ -109,6 +109,10 @@ private:
     void removeWorkDirectory(const QString &path);
     // Both working directories are usable and neither lies inside the other; ERROR otherwise.
     [[nodiscard]] bool workDirsAreUsable() const;
+    // No top-level entry of the download would land on a working directory or the replace marker.
+    [[nodiscard]] bool downloadIsApplicable() const;
+    // Writes the replace marker; false (with an ERROR line) when it cannot be written.
+    [[nodiscard]] bool markReplaceInProgress();
     CFileOperationManager &ensureFileOperations();
     [[nodiscard]] bool launchDelayed(const QString &configuredName, const QStringList &launchArguments);
 

@@ -119,6 +119,24 @@ void CControler::clearBackupDir()
     removeWorkDirectory(backupDir);
 }
 
+bool CControler::downloadIsApplicable() const
+{
+    const QString temp = QDir::cleanPath(tempDir);
+    const QString backup = QDir::cleanPath(backupDir);
+    const QFileInfoList entries = QDir(tempDir).entryInfoList(kEntryFilter, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        // Copied over the installation, such an entry would overwrite the backup, the download
+        // itself or the replace marker, and a later rollback would restore the wrong bytes.
+        const QString target = QDir::cleanPath(appDir + entry.fileName());
+        if (isWithin(temp, target) || isWithin(backup, target)
+            || entry.fileName().compare(QLatin1String(FileOps::ReplaceMarkerFileName), kPathCase) == 0) {
+            logError(QStringLiteral("下载内容与工作目录冲突，拒绝应用:") + entry.filePath());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CControler::workDirsAreUsable() const
 {
     for (const QString &dir : {tempDir, backupDir}) {
@@ -196,7 +214,7 @@ bool CControler::backupDirectory(const QString &listDir, const QString &installD
 bool CControler::backupFiles()
 {
     logInfo("开始执行文件备份操作");
-    if (!workDirsAreUsable())
+    if (!workDirsAreUsable() || !downloadIsApplicable())
         return false;
     QDir().mkpath(backupDir);
 
@@ -263,7 +281,7 @@ bool CControler::backupSpecialFiles()
 bool CControler::replaceFiles()
 {
     logInfo("开始执行文件替换操作");
-    if (!workDirsAreUsable())
+    if (!workDirsAreUsable() || !downloadIsApplicable())
         return false;
 
     const QDir temp(tempDir);

@@ -17,6 +17,10 @@ inline constexpr char UpdateSubDir[] = "update/";
 inline constexpr char PendingVersionFileName[] = "updateTmp.ini";
 inline constexpr char PendingMd5FileName[] = "md5Tmp.txt";
 
+// Marks, at the top of the installation, that installed files are being replaced: found at a
+// start, it means an earlier run died half-way and the backup must be put back first.
+inline constexpr char ReplaceMarkerFileName[] = "update_replace.pending";
+
 // Delayed start: the script waits this long so that the updater has ended before the program runs
 // (a new update.exe can then be replaced, the host program finds no second updater).
 inline constexpr int DelayStartSeconds = 1;

@@ -63,7 +63,7 @@ void setProgress(QProgressBar *bar, qint64 received, qint64 total)
         bar->setValue(static_cast<int>(received * PercentMax / total));
 }
 
-// A list path percent-encoded for a URL: "/", letters, digits and "-._~" stay, everything else
+// A list path (or the server's folder) percent-encoded for a URL: "/", letters, digits and "-._~" stay, everything else
 // ("#", "?", "%", blanks, non-ASCII) is escaped so that it reaches the server as part of the path.
 QString encodeListPath(const QString &path)
 {
@@ -276,7 +276,7 @@ int Widget::checkMd5()
 {
     m_status.stageText = QStringLiteral("准备开始更新");
     const QString tmpPath = updateDir() + QLatin1String(Md5TmpFileName);
-    const QString url = CSystemConfig::instance().url() + m_serverFolder + QLatin1String(Md5ListFileName);
+    const QString url = CSystemConfig::instance().url() + encodeListPath(m_serverFolder) + QLatin1String(Md5ListFileName);
     m_tempFiles.append(tmpPath);
 
     if (!downloadFile(url, tmpPath, ui->progressBar_updatefile)) {
@@ -335,7 +335,7 @@ void Widget::startDownloadQueue(const Md5List &files)
         }
     }
 
-    const QString baseUrl = config.url() + m_serverFolder;
+    const QString baseUrl = config.url() + encodeListPath(m_serverFolder);
     const QString baseLocal = m_appDir + tempPath;
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         m_queue.append(DownloadTask{baseUrl + encodeListPath(it.key()), baseLocal + it.key(), it.value()});

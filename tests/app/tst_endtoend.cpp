@@ -500,7 +500,7 @@ void TestEndToEnd::interruptedApplyIsRestored()
     QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("temp/bin/core.dll")), "core library 1.1.0"));
     QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("temp/readme.txt")), "readme 1.1.0"));
     QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("bin/core.dll")), "core library 1.1.0"));
-    QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("update/replace.pending")), "backup/\n"));
+    QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("update_replace.pending")), "backup/\n"));
 
     const RunResult result = sandbox.run({QStringLiteral("console")});
     QVERIFY(result.finished);

@@ -354,6 +354,13 @@ private slots:
         QTest::newRow("file where the backup update/ belongs")
             << "backup/update" << "备份update.ini失败:<app>update/update.ini";
         QTest::newRow("immutable backup directory") << "immutable" << "";
+        // A download whose top level would land on a working directory or the replace marker.
+        QTest::newRow("download holds the backup directory")
+            << "download:backup/core.dll" << "下载内容与工作目录冲突，拒绝应用:<temp>backup";
+        QTest::newRow("download holds the temp directory")
+            << "download:temp/core.dll" << "下载内容与工作目录冲突，拒绝应用:<temp>temp";
+        QTest::newRow("download holds the replace marker")
+            << "download:update_replace.pending" << "下载内容与工作目录冲突，拒绝应用:<temp>update_replace.pending";
     }
 
     void failedBackupLeavesInstallation()
@@ -389,8 +396,13 @@ private slots:
         QVERIFY2(!LogCapture::hasLine(log, "info", QStringLiteral("文件备份操作完成")), qPrintable(log));
         if (!message.isEmpty()) {
             message.replace(QStringLiteral("<app>"), inst.path(QString()))
-                .replace(QStringLiteral("<backup>"), inst.backupDir());
+                .replace(QStringLiteral("<backup>"), inst.backupDir())
+                .replace(QStringLiteral("<temp>"), inst.tempDir());
             QVERIFY2(LogCapture::hasLine(log, "error", message), qPrintable(log));
+        }
+        if (message.contains(QStringLiteral("冲突"))) {
+            QVERIFY(!controler.replaceFiles()); // refused before anything is copied
+            QCOMPARE(inst.installed(), before);
         }
     }
 
