@@ -15,6 +15,12 @@ namespace {
 
 constexpr QDir::Filters kEntryFilter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
 
+// The top level of the download, unsorted; empty when the directory is missing.
+QFileInfoList downloadEntries(const QString &dir)
+{
+    return QDir(dir).entryInfoList(kEntryFilter, QDir::NoSort);
+}
+
 #ifdef Q_OS_WIN
 constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
 #else
@@ -123,7 +129,7 @@ bool CControler::downloadIsApplicable() const
 {
     const QString temp = QDir::cleanPath(tempDir);
     const QString backup = QDir::cleanPath(backupDir);
-    const QFileInfoList entries = QDir(tempDir).entryInfoList(kEntryFilter, QDir::NoSort);
+    const QFileInfoList entries = downloadEntries(tempDir);
     for (const QFileInfo &entry : entries) {
         // Copied over the installation, such an entry would overwrite the backup, the download
         // itself or the replace marker, and a later rollback would restore the wrong bytes.
@@ -218,12 +224,9 @@ bool CControler::backupFiles()
         return false;
     QDir().mkpath(backupDir);
 
-    const QDir temp(tempDir);
-    QFileInfoList entries;
-    if (temp.exists())
-        entries = temp.entryInfoList(kEntryFilter, QDir::NoSort);
-    else
+    if (!QDir(tempDir).exists())
         logError(QStringLiteral("临时目录不存在:") + tempDir);
+    const QFileInfoList entries = downloadEntries(tempDir);
 
     for (const QFileInfo &entry : qAsConst(entries)) {
         const QString name = entry.fileName();
@@ -284,10 +287,7 @@ bool CControler::replaceFiles()
     if (!workDirsAreUsable() || !downloadIsApplicable())
         return false;
 
-    const QDir temp(tempDir);
-    QFileInfoList entries;
-    if (temp.exists())
-        entries = temp.entryInfoList(kEntryFilter, QDir::NoSort);
+    const QFileInfoList entries = downloadEntries(tempDir);
 
     for (const QFileInfo &entry : qAsConst(entries)) {
         const QString name = entry.fileName();
