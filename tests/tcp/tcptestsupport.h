@@ -7,11 +7,15 @@
 #include "config/systemconfig.h"
 #include "fileops/filemanagermodel.h"
 
+#include "common/tcpserverprocess.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+
+#include <memory>
 
 class TcpTestInstallation
 {
@@ -92,3 +96,15 @@ private:
     QTemporaryDir m_configs;
     int m_configCount = 0;
 };
+
+// Starts our update server on the installation's release directory, offering version 2.0.
+inline std::unique_ptr<TcpServerProcess> startReleaseServer(const TcpTestInstallation &install,
+                                                           const QStringList &extra = {})
+{
+    auto server = std::make_unique<TcpServerProcess>(
+        QStringList{QStringLiteral("--root"), install.releaseDir(), QStringLiteral("--version"), QStringLiteral("2.0")}
+        + extra);
+    if (!server->start())
+        qWarning("%s", qPrintable(server->errorString()));
+    return server;
+}

@@ -47,12 +47,7 @@ private:
 
     std::unique_ptr<TcpServerProcess> startServer(QStringList extra = {})
     {
-        auto server = std::make_unique<TcpServerProcess>(
-            QStringList{QStringLiteral("--root"), m_install->releaseDir(), QStringLiteral("--version"),
-                        QStringLiteral("2.0")}
-            + extra);
-        if (!server->start())
-            qWarning("%s", qPrintable(server->errorString()));
+        auto server = startReleaseServer(*m_install, extra);
         m_install->configure(server->port());
         return server;
     }

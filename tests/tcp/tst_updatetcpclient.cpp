@@ -24,13 +24,7 @@ private:
 
     std::unique_ptr<TcpServerProcess> startServer(QStringList extra = {})
     {
-        auto server = std::make_unique<TcpServerProcess>(
-            QStringList{QStringLiteral("--root"), m_install->releaseDir(), QStringLiteral("--version"),
-                        QStringLiteral("2.0"), QStringLiteral("--chunk-size"), QStringLiteral("30000")}
-            + extra);
-        if (!server->start())
-            qWarning("%s", qPrintable(server->errorString()));
-        return server;
+        return startReleaseServer(*m_install, QStringList{QStringLiteral("--chunk-size"), QStringLiteral("30000")} + extra);
     }
 
 private slots:
