@@ -1,5 +1,6 @@
 #include "app/controler.h"
 
+#include "app/exitcodes.h"
 #include "app/logging.h"
 #include "app/processentry.h"
 #include "app/updatemodel.h"
@@ -56,12 +57,25 @@ bool CControler::initialize()
     model = std::make_unique<CUpdateModel>(this);
     model->setWindows(httpDialog, tcpWindow);
     connect(model.get(), &CUpdateModel::sigUpdateResult, this, &CControler::onUpdateResult);
+    connect(httpDialog, &QDialog::finished, this, &CControler::onWindowClosed);
+    connect(tcpWindow, &UpdateWidget::closed, this, &CControler::onWindowClosed);
+    connect(tcpWindow, &UpdateWidget::cancelRequested, this, &CControler::onTcpWindowCancel);
+
+    const CSystemConfig &config = CSystemConfig::instance();
+    if (!config.loadError().isEmpty()) {
+        logError(config.loadError());
+        return false;
+    }
+    const QStringList warnings = config.warnings();
+    for (const QString &warning : warnings)
+        logWarn(warning);
 
     // Both working directories are removed recursively at every start; a value that could make
-    // that remove the installation, or anything outside it, stops the program here.
+    // that remove the installation, anything outside it, the installed version record or the
+    // logs stops the program here.
     QString key;
     QString value;
-    if (!CSystemConfig::instance().workDirsAreSafe(&key, &value)) {
+    if (!config.workDirsAreSafe({QLatin1String(FileOps::UpdateSubDir)}, &key, &value)) {
         logError(QStringLiteral("工作目录配置不安全，拒绝启动: ") + key + QStringLiteral("=") + value);
         return false;
     }
@@ -99,10 +113,16 @@ int CControler::helperOutcome(const QStringList &args)
     return args.contains(QLatin1String(kArgHelperSuccess)) ? 0 : 1;
 }
 
+int CControler::exitCode() const
+{
+    return m_phase == Phase::Finished ? m_exitCode : ExitCode::UpdateFailed;
+}
+
 void CControler::run()
 {
     if (runMode == RunMode::Helper)
         return;
+    m_phase = Phase::Checking;
 
     if (!recoverInterruptedApply()) {
         // The backup could not be put back: keep it, and do not start another update on top.
@@ -111,42 +131,79 @@ void CControler::run()
             errorText = QStringLiteral("上次更新未完成，从备份恢复失败");
         if (runMode == RunMode::Console)
             printResultJson(buildResultJson());
+        finish(ExitCode::RestoreFailed);
         return;
     }
 
+    removeStalePendingFiles();
     clearBackupDir();
     clearTempDir();
 
     const int result = startUpdateCheck();
     updateAvailable = (result == CUpdateModel::UpdateAvailable);
     errorText = model->errorText();
-    success = (result != CUpdateModel::NoTransport);
+    success = (result == CUpdateModel::UpdateAvailable || result == CUpdateModel::NoUpdate);
 
+    // The result line is the last line a host program reads about the check: log first.
+    if (result == CUpdateModel::NoTransport)
+        logError(QStringLiteral("没有可用的升级服务: ") + errorText);
+    else if (result == CUpdateModel::CheckFailed)
+        logError(QStringLiteral("检查更新失败: ") + errorText);
+    else if (result == CUpdateModel::NoUpdate)
+        logInfo("已是最新版本，无需更新");
     if (runMode == RunMode::Console)
         printResultJson(buildResultJson());
 
-    if (result == CUpdateModel::NoUpdate && runMode == RunMode::Gui)
-        launchHostProgram();
-    else if (result == CUpdateModel::UpdateAvailable)
-        (void)beginUpdate(); // a window stays open either way; the result arrives by signal
+    switch (result) {
+    case CUpdateModel::NoTransport:
+        finish(ExitCode::CheckFailed);
+        return;
+    case CUpdateModel::CheckFailed:
+        // The installation is as it was: the user's program can start as usual.
+        if (runMode == RunMode::Gui)
+            launchHostProgram();
+        finish(ExitCode::CheckFailed);
+        return;
+    case CUpdateModel::NoUpdate:
+        if (runMode == RunMode::Gui)
+            launchHostProgram();
+        finish(ExitCode::Ok);
+        return;
+    default:
+        break;
+    }
+
+    if (m_cancelRequested) {
+        failDownload(QStringLiteral("更新已取消"), true);
+        return;
+    }
+    m_phase = Phase::Downloading;
+    // A TCP download runs inside this call and its result has arrived when it returns; an HTTP
+    // download has only started.
+    if (!beginUpdate() && m_phase == Phase::Downloading)
+        failDownload(QStringLiteral("下载没有开始"), false);
 }
 
-void CControler::runHelperMode()
+int CControler::runHelperMode()
 {
     if (runMode != RunMode::Helper)
-        return;
+        return ExitCode::Ok;
     if (!recoverInterruptedApply())
-        return;
+        return ExitCode::RestoreFailed;
 
     if (helperOutcome(arguments) == 0) {
         clearBackupDir();
         clearTempDir();
         launchHostProgram();
-    } else if (!rollbackFiles()) {
+        return ExitCode::Ok;
+    }
+    if (!rollbackFiles()) {
         // The installation holds the new files and the backup the only copy of the old ones:
         // the next start must try the restore again before it clears anything.
         (void)markReplaceInProgress();
+        return ExitCode::RestoreFailed;
     }
+    return ExitCode::UpdateFailed;
 }
 
 bool CControler::isAnyWindowVisible() const
@@ -165,12 +222,79 @@ bool CControler::beginUpdate()
     return model->startDownload();
 }
 
+void CControler::cancel()
+{
+    switch (m_phase) {
+    case Phase::Starting:
+    case Phase::Checking:
+        m_cancelRequested = true;
+        break;
+    case Phase::Downloading:
+        logWarn("收到取消请求，停止下载");
+        model->cancelDownload();
+        break;
+    case Phase::Applying:
+        // Files are being replaced: stopping now would leave a half-updated installation.
+        m_cancelRequested = true;
+        break;
+    case Phase::AwaitingClose:
+        finish(m_exitCode);
+        break;
+    case Phase::Finished:
+        break;
+    }
+}
+
+void CControler::onWindowClosed()
+{
+    if (m_phase == Phase::AwaitingClose)
+        finish(m_exitCode);
+    else if (m_phase == Phase::Downloading)
+        cancel();
+}
+
+void CControler::onTcpWindowCancel()
+{
+    // While downloading, the driver handles the button itself.
+    if (m_phase == Phase::AwaitingClose && tcpWindow)
+        tcpWindow->close();
+}
+
 void CControler::onUpdateResult(bool bSuccess)
 {
-    if (!bSuccess)
+    // Only the end of the running download counts; the HTTP dialog's farewell result on
+    // destruction, for instance, comes after the run.
+    if (m_phase != Phase::Downloading)
         return;
-    if (!applyDownload())
+    if (!bSuccess) {
+        failDownload(model->failureText(), model->downloadCancelled());
         return;
+    }
+
+    m_phase = Phase::Applying;
+    m_versionToRecord = model->offeredVersion();
+    const ApplyResult applied = applyDownload();
+    // After a failure the pending version description and list describe nothing installed.
+    if (applied != ApplyResult::Applied)
+        removeStalePendingFiles();
+    switch (applied) {
+    case ApplyResult::Applied:
+        break;
+    case ApplyResult::NotApplied:
+        clearBackupDir();
+        clearTempDir();
+        model->showFailure(QStringLiteral("备份已安装的文件失败，未做任何更改"));
+        endWithFailure(ExitCode::UpdateFailed, false);
+        return;
+    case ApplyResult::RolledBack:
+        model->showFailure(QStringLiteral("安装更新失败，已恢复原来的文件"));
+        endWithFailure(ExitCode::UpdateFailed, false);
+        return;
+    case ApplyResult::RestoreFailed:
+        model->showFailure(QStringLiteral("安装更新失败，恢复原来的文件也失败，下次启动时将重试"));
+        endWithFailure(ExitCode::RestoreFailed, false);
+        return;
+    }
 
     if (hasSelfUpdate()) {
         // temp holds the new update.exe for the helper; backup stays for a rollback.
@@ -180,25 +304,76 @@ void CControler::onUpdateResult(bool bSuccess)
         clearTempDir();
         launchHostProgram();
     }
+    logInfo("更新完成");
+    model->showInstalled();
+    finish(ExitCode::Ok);
+}
+
+void CControler::failDownload(const QString &reason, bool cancelled)
+{
+    success = false;
+    errorText = reason;
+    if (cancelled)
+        logWarn(QStringLiteral("更新已取消，未做任何更改"));
+    else
+        logError(QStringLiteral("下载更新失败，未做任何更改: ") + reason);
+    clearBackupDir();
+    clearTempDir();
+    endWithFailure(ExitCode::UpdateFailed, cancelled);
+}
+
+void CControler::endWithFailure(int code, bool immediately)
+{
+    if (runMode == RunMode::Console || immediately || m_cancelRequested || !isAnyWindowVisible()) {
+        if (httpDialog)
+            httpDialog->hide();
+        if (tcpWindow)
+            tcpWindow->hide();
+        finish(code);
+        return;
+    }
+    // GUI mode: the window keeps telling what went wrong until the user closes it.
+    m_exitCode = code;
+    m_phase = Phase::AwaitingClose;
+}
+
+void CControler::finish(int code)
+{
+    m_exitCode = code;
+    m_phase = Phase::Finished;
     requestQuit();
 }
 
-bool CControler::applyDownload()
+CControler::ApplyResult CControler::applyDownload()
 {
     if (!backupFiles())
-        return false;
+        return ApplyResult::NotApplied;
 
     // Without the marker a crash while replacing could not be repaired at the next start.
     if (!markReplaceInProgress())
-        return false;
+        return ApplyResult::NotApplied;
 
-    const bool replaced = replaceFiles();
-    if (!replaced)
-        rollbackFiles();
-    // After a failed rollback the marker stays, so that the next start tries the restore again.
-    if (replaced || !QFileInfo::exists(backupDir))
+    if (replaceFiles()) {
+        recordInstalledVersion();
         QFile::remove(replaceMarkerPath());
-    return replaced;
+        return ApplyResult::Applied;
+    }
+    const bool restored = rollbackFiles();
+    // After a failed rollback the marker stays, so that the next start tries the restore again.
+    if (restored || !QFileInfo::exists(backupDir))
+        QFile::remove(replaceMarkerPath());
+    return restored ? ApplyResult::RolledBack : ApplyResult::RestoreFailed;
+}
+
+void CControler::recordInstalledVersion()
+{
+    if (m_versionToRecord.isEmpty())
+        return;
+    QString error;
+    if (CSystemConfig::writeInstalledVersion(CSystemConfig::instance().filePath(), m_versionToRecord, &error))
+        logInfo(QStringLiteral("已记录安装版本: ") + m_versionToRecord);
+    else
+        logError(QStringLiteral("无法记录安装版本: ") + error);
 }
 
 bool CControler::markReplaceInProgress()
@@ -234,7 +409,6 @@ bool CControler::recoverInterruptedApply()
 
 void CControler::requestQuit()
 {
-    m_quitRequested = true;
     // A queued call takes effect once the event loop runs: at once with the HTTP transport,
     // whose download runs inside the loop, and as soon as the loop is entered after a TCP
     // download, which ends before it.

@@ -10,6 +10,7 @@ class Widget;
 class UpdateWidget;
 class CFileOperationManager;
 class CUpdateModel;
+class QFileInfo;
 class QJsonObject;
 
 // Drives one run of the updater: the check, the download through the chosen transport, and the
@@ -37,12 +38,16 @@ public:
     // Stores the command line and picks the run mode; false for helper mode.
     [[nodiscard]] bool parseArguments(const QStringList &args);
     // Console and GUI mode: the update check, its report, and the download when there is one.
+    // When it returns, either the run is over (isFinished()) or it goes on in the event loop: an
+    // HTTP download, or a failure window in GUI mode that waits for the user to close it.
     void run();
-    // Helper mode: finishes ("HelperSuccess") or undoes a self-update.
-    void runHelperMode();
+    // Helper mode: finishes ("HelperSuccess") or undoes a self-update; returns the exit code.
+    int runHelperMode();
     [[nodiscard]] bool isAnyWindowVisible() const;
-    // True once an update has been applied and the program asked to end.
-    [[nodiscard]] bool quitRequested() const { return m_quitRequested; }
+    // True once the run has ended and the program asked to end; exitCode() is then final.
+    [[nodiscard]] bool isFinished() const { return m_phase == Phase::Finished; }
+    // One of ExitCode. A run that never reported its end counts as a failed update.
+    [[nodiscard]] int exitCode() const;
 
     [[nodiscard]] static RunMode detectRunMode(const QStringList &args);
     // 0 when "HelperSuccess" is among the arguments, 1 otherwise.
@@ -92,16 +97,42 @@ public:
     [[nodiscard]] bool succeeded() const { return success; }
     [[nodiscard]] CFileOperationManager *fileOperations() const { return fileOperationManager.get(); }
 
+public slots:
+    // Stops the run from outside (the process is asked to end, or the window is closed while a
+    // download runs): a download is cancelled and nothing is applied; an installation in progress
+    // is finished first.
+    void cancel();
+
 private slots:
     void onUpdateResult(bool bSuccess);
 
 private:
+    // Where a run stands; decides what a result, a closed window or a cancel means.
+    enum class Phase { Starting, Checking, Downloading, Applying, AwaitingClose, Finished };
+    // How applying a finished download ended.
+    enum class ApplyResult { Applied, NotApplied, RolledBack, RestoreFailed };
+
     [[nodiscard]] int startUpdateCheck();
     [[nodiscard]] bool beginUpdate();
     // Asks the event loop to end, also when it has not been entered yet.
     void requestQuit();
     // backupFiles, replaceFiles (rolled back on failure), with the replace marker around it.
-    [[nodiscard]] bool applyDownload();
+    [[nodiscard]] ApplyResult applyDownload();
+    // The download ended without a usable result: nothing is applied, the working directories
+    // are cleared, and the run ends with ExitCode::UpdateFailed.
+    void failDownload(const QString &reason, bool cancelled);
+    // Reports a failure: at once in console mode and after a cancel, otherwise once the user has
+    // closed the failure window.
+    void endWithFailure(int code, bool immediately);
+    void finish(int code);
+    // A window of ours was closed by the user.
+    void onWindowClosed();
+    // The TCP window's cancel button or Esc key.
+    void onTcpWindowCancel();
+    // The pending version description and MD5 list belong to the run that fetched them.
+    void removeStalePendingFiles();
+    // After a TCP update: [General] Version of system.cfg becomes the version the server offered.
+    void recordInstalledVersion();
 
     // True when path may be removed or written as a working directory: non-empty, strictly below
     // appDir, and not reached through a link that leads out of the installation.
@@ -109,6 +140,11 @@ private:
     void removeWorkDirectory(const QString &path);
     // Both working directories are usable and neither lies inside the other; ERROR otherwise.
     [[nodiscard]] bool workDirsAreUsable() const;
+    // The paths the download adds to the installation, recorded in the backup for a rollback.
+    void collectAddedPaths(const QFileInfo &downloaded, const QString &rel, QStringList &added) const;
+    [[nodiscard]] bool recordAddedPaths();
+    // Removes what the recorded list names; false (errorText says why) when a file stays.
+    [[nodiscard]] bool removeAddedPaths();
     // No top-level entry of the download would land on a working directory or the replace marker.
     [[nodiscard]] bool downloadIsApplicable() const;
     // Writes the replace marker; false (with an ERROR line) when it cannot be written.
@@ -128,5 +164,10 @@ private:
     QString appDir;
     QString tempDir;
     QString backupDir;
-    bool m_quitRequested = false;
+    Phase m_phase = Phase::Starting;
+    int m_exitCode = 0;
+    bool m_cancelRequested = false;
+    // Set while a finished TCP download is applied: the version to record, and the reason
+    // system.cfg is saved with the backup.
+    QString m_versionToRecord;
 };

@@ -71,6 +71,9 @@ void initLogging(const QByteArray &filePath)
         g_logger = logger;
         logger->set_level(spdlog::level::debug);
         logger->set_pattern(kPattern, spdlog::pattern_time_type::local);
+        // Every line reaches the file as it is written: a failure window can stay open for a long
+        // time, and a killed process must not take its last lines with it.
+        logger->flush_on(spdlog::level::debug);
         spdlog::register_logger(logger);
         spdlog::set_default_logger(logger);
     } catch (const spdlog::spdlog_ex &e) {

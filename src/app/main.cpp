@@ -1,16 +1,11 @@
 #include "app/controler.h"
+#include "app/exitcodes.h"
 #include "app/processentry.h"
 #include "app/resources.h"
+#include "app/terminationwatcher.h"
 
 #include <QApplication>
 #include <QIcon>
-
-namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1; // a second instance, or a controller that could not be set up
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -19,29 +14,39 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(QIcon(QLatin1String(ApplicationIconPath)));
 
     const QStringList arguments = QCoreApplication::arguments();
+    const QString information = informationRequest(arguments);
+    if (!information.isEmpty()) {
+        writeConsoleText(information);
+        return ExitCode::Ok;
+    }
     reportArguments(arguments);
 
     if (!acquireSingleInstance(instanceKey()))
-        return kExitFailure;
+        return ExitCode::CouldNotStart;
 
     startLogging();
+
+    // The controller decides when the program ends; a window the user hides while a download
+    // runs must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     CControler controller;
     if (!controller.initialize()) {
         if (arguments.contains(QStringLiteral("console")))
             writeConsoleLine(consoleFailureLine());
-        return kExitFailure;
+        return ExitCode::CouldNotStart;
     }
 
-    if (!controller.parseArguments(arguments)) {
-        controller.runHelperMode();
-        return kExitOk;
-    }
+    if (!controller.parseArguments(arguments))
+        return controller.runHelperMode();
+
+    TerminationWatcher termination;
+    QObject::connect(&termination, &TerminationWatcher::terminationRequested, &controller, &CControler::cancel);
 
     controller.run();
-    // A TCP update ends inside run(); its request to quit is then already pending and makes the
-    // event loop return at once.
-    if (controller.isAnyWindowVisible() && !controller.quitRequested())
-        return app.exec();
-    return kExitOk;
+    // A TCP update ends inside run(); an HTTP update, and a failure window in GUI mode, end in the
+    // event loop.
+    if (!controller.isFinished())
+        app.exec();
+    return controller.exitCode();
 }

@@ -1,6 +1,8 @@
 #include "processentry.h"
 
+#include "app/exitcodes.h"
 #include "app/logging.h"
+#include "app/version.h"
 #include "config/systemconfig.h"
 
 #include <QCoreApplication>
@@ -82,6 +84,33 @@ void startLogging()
     logInfo("Update started");
 }
 
+QString informationRequest(const QStringList &arguments)
+{
+    const QStringList rest = arguments.mid(1);
+    if (rest.contains(QLatin1String("--version")))
+        return QStringLiteral("update.exe ") + updaterVersion() + QLatin1Char('\n');
+    if (!rest.contains(QLatin1String("--help")) && !rest.contains(QLatin1String("-h"))
+        && !rest.contains(QLatin1String("/?")))
+        return QString();
+    return QStringLiteral(
+               "用法:\n"
+               "  update.exe                 检查更新；有新版本时下载并安装，然后启动主程序\n"
+               "  update.exe console         同上，并在标准输出写一行JSON结果:\n"
+               "                             {\"errormsg\":\"\",\"success\":true,\"update\":true}\n"
+               "  update.exe updatehelper HelperSuccess|HelperFaile\n"
+               "                             自我更新的第二阶段，由升级助手启动\n"
+               "  update.exe --help          显示本说明\n"
+               "  update.exe --version       显示版本\n"
+               "设置在程序目录下的 system.cfg 中。\n"
+               "退出码: %1 已是最新或已更新, %2 无法启动, %3 检查更新失败,\n"
+               "        %4 下载或安装失败(已恢复原文件), %5 恢复失败(下次启动时重试)\n")
+        .arg(ExitCode::Ok)
+        .arg(ExitCode::CouldNotStart)
+        .arg(ExitCode::CheckFailed)
+        .arg(ExitCode::UpdateFailed)
+        .arg(ExitCode::RestoreFailed);
+}
+
 QByteArray consoleFailureLine()
 {
     QJsonObject result;
@@ -97,4 +126,11 @@ void writeConsoleLine(const QByteArray &compactJson)
     // standard output expects (GBK on a Chinese Windows).
     QTextStream out(stdout);
     out << QString::fromUtf8(compactJson) << Qt::endl;
+}
+
+void writeConsoleText(const QString &text)
+{
+    QTextStream out(stdout);
+    out << text;
+    out.flush();
 }

@@ -24,8 +24,15 @@ void reportArguments(const QStringList &arguments);
 // Opens update.log in the directory named by [Paths] Log and logs "Update started".
 void startLogging();
 
+// The text that "--help" (also "-h" and "/?") or "--version" asks for, or an empty text when the
+// command line asks for neither and an update run starts.
+[[nodiscard]] QString informationRequest(const QStringList &arguments);
+
 // {"errormsg":"Controller initialization failed","success":false,"update":true}
 [[nodiscard]] QByteArray consoleFailureLine();
 
 // Writes one JSON line to standard output in the local 8-bit encoding and flushes it.
 void writeConsoleLine(const QByteArray &compactJson);
+
+// Writes text to standard output in the local 8-bit encoding and flushes it.
+void writeConsoleText(const QString &text);

@@ -25,19 +25,30 @@ public:
     static constexpr int UpdateAvailable = 1;
     static constexpr int NoUpdate = 0;
     static constexpr int NoTransport = -1;
+    static constexpr int CheckFailed = -2; // a transport was chosen, but its check could not be made
 
     explicit CUpdateModel(QObject *parent = nullptr);
     ~CUpdateModel() override;
 
     void setWindows(Widget *httpDialog, UpdateWidget *tcpWindow);
 
-    // 1: an update is available and the driver is ready; 0: none (or the check failed);
-    // -1: no transport is usable.
+    // 1: an update is available and the driver is ready; 0: none; -1: no transport is usable;
+    // -2: the chosen transport could not make its check (errorText() says why).
     [[nodiscard]] int start();
     [[nodiscard]] QString errorText() const { return m_errorText; }
     [[nodiscard]] TransportKind transport() const { return m_transport; }
     void showWindow();
     [[nodiscard]] bool startDownload();
+    // Stops the running download; its result then arrives as a cancelled failure.
+    void cancelDownload();
+    // After a failed download result: whether it was cancelled, and why it failed.
+    [[nodiscard]] bool downloadCancelled() const;
+    [[nodiscard]] QString failureText() const;
+    // The version a TCP server offered; empty for HTTP, which keeps its own version record.
+    [[nodiscard]] QString offeredVersion() const;
+    // The chosen transport's window tells how the installation ended.
+    void showInstalled();
+    void showFailure(const QString &text);
 
 signals:
     void sigUpdateResult(bool bSuccess);

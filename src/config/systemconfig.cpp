@@ -3,7 +3,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 #include <QSettings>
 
 #include <limits>
@@ -50,6 +53,49 @@ QString normalizedDir(const QString &value)
     return QDir::cleanPath(path);
 }
 
+// True when a and b name the same directory or one lies inside the other. Names compare without
+// regard to case: on Windows Temp and temp are one directory.
+bool dirsOverlap(const QString &a, const QString &b)
+{
+    const QString x = normalizedDir(a) + QLatin1Char('/');
+    const QString y = normalizedDir(b) + QLatin1Char('/');
+    return x.startsWith(y, Qt::CaseInsensitive) || y.startsWith(x, Qt::CaseInsensitive);
+}
+
+// The reader decodes values written as "@Variant(...)", "@ByteArray(...)" and the like into
+// objects; a hand-written configuration never means that, and a crafted one could make the
+// reader build anything. Such a line makes the file unusable instead.
+const QRegularExpression &serialisedValue()
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\s*[^;#\\[\\s][^=]*=\\s*\"?@(Variant|ByteArray|String|DateTime|Rect|Size|Point|Invalid)\\("));
+    return pattern;
+}
+
+// Names the first line of the file that holds a serialised value; empty when there is none.
+QString findSerialisedValue(const QByteArray &bytes)
+{
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString line = QString::fromUtf8(lines.at(i)).trimmed();
+        if (serialisedValue().match(line).hasMatch())
+            return QStringLiteral("第%1行 ").arg(i + 1) + line;
+    }
+    return QString();
+}
+
+bool isPlainVersion(const QString &version)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9._+-]{1,64}$"));
+    return pattern.match(version).hasMatch();
+}
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity kIniKeyCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity kIniKeyCase = Qt::CaseSensitive;
+#endif
+
 } // namespace
 
 CSystemConfig &CSystemConfig::instance()
@@ -88,10 +134,29 @@ void CSystemConfig::load(const QString &filePath)
     m_filePath = filePath;
     m_sections.clear();
     m_loaded = false;
+    m_loadError.clear();
+
+    if (!QFileInfo::exists(filePath)) {
+        // The reader treats a missing file as an empty one; the defaults then apply.
+        m_loadError = QStringLiteral("配置文件不存在: ") + filePath;
+    } else {
+        QFile raw(filePath);
+        if (!raw.open(QIODevice::ReadOnly)) {
+            m_loadError = QStringLiteral("配置文件无法读取: ") + filePath;
+            return;
+        }
+        const QString serialised = findSerialisedValue(raw.readAll());
+        if (!serialised.isEmpty()) {
+            m_loadError = QStringLiteral("配置文件含有不支持的值: ") + filePath + QLatin1Char(' ') + serialised;
+            return;
+        }
+    }
 
     QSettings settings(filePath, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError)
+    if (settings.status() != QSettings::NoError) {
+        m_loadError = QStringLiteral("配置文件格式错误: ") + filePath;
         return;
+    }
 
     m_loaded = true;
     for (const KeyDefault &entry : kKeys) {
@@ -175,7 +240,95 @@ bool CSystemConfig::isSafeSubDirectory(const QString &value)
         && !cleaned.startsWith(QLatin1String("../"));
 }
 
-bool CSystemConfig::workDirsAreSafe(QString *key, QString *value) const
+QStringList CSystemConfig::warnings() const
+{
+    QStringList lines;
+    const QString http = value(ConfigKeys::Update, ConfigKeys::HttpEnable);
+    const QString lowered = http.toLower();
+    if (lowered != QLatin1String("true") && lowered != QLatin1String("false") && http != QLatin1String("1")
+        && http != QLatin1String("0")) {
+        lines << QStringLiteral("[Update] HttpEnable 的值无法识别(应为 true、false、1 或 0)，按不允许HTTP升级处理: ")
+                + http;
+    }
+    const QString port = updatePort();
+    if (!port.isEmpty() && updatePortNumber() == 0)
+        lines << QStringLiteral("[Server] UpdatePort 不是有效的端口号(1-65535)，不使用TCP升级服务: ") + port;
+    const QString type = value(ConfigKeys::Project, ConfigKeys::Type);
+    if (!type.isEmpty() && QString::number(projectType()) != type.trimmed())
+        lines << QStringLiteral("[Project] Type 无效(应为 1-6)，按 1 处理: ") + type;
+    return lines;
+}
+
+bool CSystemConfig::writeInstalledVersion(const QString &filePath, const QString &version, QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (!isPlainVersion(version))
+        return fail(QStringLiteral("版本号含有不允许的字符: ") + version);
+
+    QFile in(filePath);
+    if (!in.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("无法读取配置文件: ") + filePath);
+    const QByteArray bytes = in.readAll();
+    in.close();
+
+    const QByteArray eol = bytes.contains("\r\n") ? QByteArrayLiteral("\r\n") : QByteArrayLiteral("\n");
+    QList<QByteArray> lines = bytes.split('\n');
+    const bool endsWithNewline = bytes.endsWith('\n');
+    if (endsWithNewline)
+        lines.removeLast();
+
+    // Keys before the first section belong to [General], as do the keys of a [General] section;
+    // the last Version line wins, as it does for the reader.
+    bool inGeneral = true;
+    int generalHeader = -1;
+    int versionLine = -1;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString line = QString::fromUtf8(lines.at(i)).trimmed();
+        if (line.startsWith(QLatin1Char('[')) && line.contains(QLatin1Char(']'))) {
+            const QString section = line.mid(1, line.indexOf(QLatin1Char(']')) - 1).trimmed();
+            inGeneral = section.compare(QLatin1String(ConfigKeys::General), kIniKeyCase) == 0;
+            if (inGeneral && generalHeader < 0)
+                generalHeader = i;
+            continue;
+        }
+        if (!inGeneral || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
+            continue;
+        const int equals = line.indexOf(QLatin1Char('='));
+        if (equals > 0 && line.left(equals).trimmed().compare(QLatin1String(ConfigKeys::Version), kIniKeyCase) == 0)
+            versionLine = i;
+    }
+
+    const QByteArray value = version.toLatin1();
+    if (versionLine >= 0) {
+        QByteArray &line = lines[versionLine];
+        const bool cr = line.endsWith('\r');
+        int start = line.indexOf('=') + 1;
+        while (start < line.size() && (line.at(start) == ' ' || line.at(start) == '\t'))
+            ++start;
+        line = line.left(start) + value + (cr ? QByteArrayLiteral("\r") : QByteArray());
+    } else if (generalHeader >= 0) {
+        const QByteArray cr = eol.size() == 2 ? QByteArrayLiteral("\r") : QByteArray();
+        lines.insert(generalHeader + 1, QByteArrayLiteral("Version=") + value + cr);
+    } else {
+        const QByteArray cr = eol.size() == 2 ? QByteArrayLiteral("\r") : QByteArray();
+        lines << QByteArrayLiteral("[General]") + cr << QByteArrayLiteral("Version=") + value + cr;
+    }
+
+    QByteArray out = lines.join('\n');
+    if (endsWithNewline || versionLine < 0)
+        out += '\n';
+
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
+        return fail(QStringLiteral("无法写入配置文件: ") + filePath);
+    return true;
+}
+
+bool CSystemConfig::workDirsAreSafe(const QStringList &reservedDirs, QString *key, QString *value) const
 {
     auto report = [&](const char *name, const QString &text) {
         if (key)
@@ -191,10 +344,19 @@ bool CSystemConfig::workDirsAreSafe(QString *key, QString *value) const
     if (!isSafeSubDirectory(backup))
         return report(ConfigKeys::Backup, backup);
 
-    // Names compare without regard to case: on Windows Temp and temp are one directory.
-    const QString t = normalizedDir(temp) + QLatin1Char('/');
-    const QString b = normalizedDir(backup) + QLatin1Char('/');
-    if (t.startsWith(b, Qt::CaseInsensitive) || b.startsWith(t, Qt::CaseInsensitive))
+    if (dirsOverlap(temp, backup))
         return report(ConfigKeys::Backup, backup);
+
+    // Both are removed at every start: they may not hold, or lie in, a folder the program keeps.
+    QStringList kept = reservedDirs;
+    const QString logDir = QFileInfo(logPath() + QStringLiteral("update.log")).path();
+    if (isSafeSubDirectory(logDir))
+        kept << logDir;
+    for (const QString &dir : qAsConst(kept)) {
+        if (dirsOverlap(temp, dir))
+            return report(ConfigKeys::Temp, temp);
+        if (dirsOverlap(backup, dir))
+            return report(ConfigKeys::Backup, backup);
+    }
     return true;
 }

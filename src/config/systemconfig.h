@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 // The settings of this installation, read once from system.cfg beside the executable.
 // Every part of the updater reads its configuration here; nothing writes system.cfg.
@@ -23,11 +24,27 @@ public:
     // True when the value names a directory strictly below the application directory, so that
     // removing it recursively can never remove the installation itself.
     [[nodiscard]] static bool isSafeSubDirectory(const QString &value);
-    // Checks [Paths] Temp and [Paths] Backup: each safe, and neither the other nor inside it.
-    // On false, key and value name the offending setting.
-    [[nodiscard]] bool workDirsAreSafe(QString *key = nullptr, QString *value = nullptr) const;
+    // Checks [Paths] Temp and [Paths] Backup: each safe, neither the other nor inside it, and
+    // neither the update/ folder nor the log folder (both are removed at every start, and those
+    // folders hold the installed version record and the logs). On false, key and value name the
+    // offending setting.
+    [[nodiscard]] bool workDirsAreSafe(const QStringList &reservedDirs, QString *key = nullptr,
+                                       QString *value = nullptr) const;
 
     [[nodiscard]] bool isLoaded() const { return m_loaded; }
+    // Why system.cfg cannot be used as it stands (missing, unreadable, malformed, or holding a
+    // value the reader would decode as a serialised object); empty when it can.
+    [[nodiscard]] QString loadError() const { return m_loadError; }
+    // Values that are read, but probably not as the user meant them (a misspelt boolean, a port
+    // that is not a number); one line each, for the log.
+    [[nodiscard]] QStringList warnings() const;
+    // Records the installed version as [General] Version in system.cfg. Only that value changes:
+    // every other byte of the file stays as it was, and the file is replaced atomically. The
+    // version must be a plain version text (letters, digits, ".", "-", "_", "+"); false with a
+    // reason otherwise, or when the file cannot be written.
+    [[nodiscard]] static bool writeInstalledVersion(const QString &filePath, const QString &version,
+                                                    QString *error = nullptr);
+    [[nodiscard]] QString filePath() const { return m_filePath; }
     [[nodiscard]] QString value(const QString &section, const QString &key) const;
 
     [[nodiscard]] QString url() const;
@@ -56,4 +73,5 @@ private:
     QString m_filePath;
     QMap<QString, QMap<QString, QString>> m_sections;
     bool m_loaded = false;
+    QString m_loadError;
 };

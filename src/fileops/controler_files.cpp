@@ -6,10 +6,15 @@
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/fileopsconstants.h"
+#include "fileops/md5list.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
+#include <QVector>
+
+#include <algorithm>
 
 namespace {
 
@@ -66,6 +71,20 @@ QString updateSubDirFile(const QString &appDir, const char *name)
 }
 
 } // namespace
+
+void CControler::removeStalePendingFiles()
+{
+    for (const char *name : {FileOps::PendingVersionFileName, FileOps::PendingMd5FileName}) {
+        const QString path = updateSubDirFile(appDir, name);
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink())
+            continue;
+        if (QFile::remove(path))
+            logInfo(QStringLiteral("删除上次遗留的待安装文件:") + path);
+        else
+            logError(QStringLiteral("无法删除上次遗留的待安装文件:") + path);
+    }
+}
 
 void CControler::setupDirs()
 {
@@ -163,11 +182,17 @@ bool CControler::workDirsAreUsable() const
 bool CControler::copyFile(const QString &src, const QString &dst)
 {
     QDir().mkpath(QFileInfo(dst).absolutePath());
+    // A download carries no file modes: the replaced file's (an executable stays executable).
+    const QFileInfo installed(dst);
+    const bool keepMode = installed.isFile() && !installed.isSymLink();
+    const QFile::Permissions mode = keepMode ? installed.permissions() : QFile::Permissions();
     if (existsOrIsLink(dst) && !QFile::remove(dst)) {
         logError(QStringLiteral("无法删除现有文件:") + dst);
         return false;
     }
     if (QFile::copy(src, dst)) {
+        if (keepMode && !QFile::setPermissions(dst, mode))
+            logWarn(QStringLiteral("无法保留文件权限:") + dst);
         logInfo(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst);
         return true;
     }
@@ -246,7 +271,107 @@ bool CControler::backupFiles()
         logError("备份特殊文件失败");
         return false;
     }
+    if (!recordAddedPaths())
+        return false;
     logInfo("文件备份操作完成");
+    return true;
+}
+
+void CControler::collectAddedPaths(const QFileInfo &downloaded, const QString &rel, QStringList &added) const
+{
+    const QFileInfo installed(appDir + rel);
+    const bool exists = installed.exists() || installed.isSymLink();
+    if (!downloaded.isDir()) {
+        if (!exists)
+            added << rel;
+        return;
+    }
+    if (!exists)
+        added << rel + QLatin1Char('/');
+    const QFileInfoList entries = QDir(downloaded.filePath()).entryInfoList(kEntryFilter, QDir::NoSort);
+    for (const QFileInfo &entry : entries)
+        collectAddedPaths(entry, rel + QLatin1Char('/') + entry.fileName(), added);
+}
+
+bool CControler::recordAddedPaths()
+{
+    // What the replace will create where nothing was installed; a rollback removes it again, so
+    // that a failed update leaves the old installation and nothing of the new one.
+    QStringList added;
+    const QFileInfoList entries = downloadEntries(tempDir);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (name == QLatin1String(FileOps::UpdaterFileName))
+            continue;
+        QString target = name;
+        if (name == QLatin1String(FileOps::VersionFileName))
+            target = QLatin1String(FileOps::UpdateSubDir) + name;
+        collectAddedPaths(entry, target, added);
+    }
+    const struct
+    {
+        const char *pending;
+        QString target;
+    } specials[] = {
+        {FileOps::PendingVersionFileName, QLatin1String(FileOps::UpdateSubDir) + QLatin1String(FileOps::VersionFileName)},
+        {FileOps::PendingMd5FileName, QLatin1String(FileOps::Md5FileName)},
+    };
+    for (const auto &special : specials) {
+        if (QFileInfo::exists(updateSubDirFile(appDir, special.pending)) && !QFileInfo::exists(appDir + special.target)
+            && !added.contains(special.target))
+            added << special.target;
+    }
+
+    QSaveFile list(backupDir + QLatin1String(FileOps::AddedListFileName));
+    const QByteArray bytes = added.isEmpty() ? QByteArray() : added.join(QLatin1Char('\n')).toUtf8() + '\n';
+    if (!list.open(QIODevice::WriteOnly) || list.write(bytes) != bytes.size() || !list.commit()) {
+        logError(QStringLiteral("无法记录更新新增的文件:") + list.fileName());
+        return false;
+    }
+    return true;
+}
+
+bool CControler::removeAddedPaths()
+{
+    QFile list(backupDir + QLatin1String(FileOps::AddedListFileName));
+    if (!list.exists())
+        return true;
+    if (!list.open(QIODevice::ReadOnly)) {
+        errorText = QStringLiteral("无法读取更新新增的文件列表: ") + list.fileName();
+        return false;
+    }
+    QStringList files;
+    QStringList dirs;
+    const QList<QByteArray> lines = list.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QString rel = QString::fromUtf8(line);
+        // Only what this program wrote there is acted on: relative paths inside the installation.
+        if (rel.isEmpty() || !isSafeListPath(QLatin1Char('/') + (rel.endsWith(QLatin1Char('/')) ? rel.chopped(1) : rel)))
+            continue;
+        (rel.endsWith(QLatin1Char('/')) ? dirs : files) << rel;
+    }
+    for (const QString &rel : qAsConst(files)) {
+        const QString path = appDir + rel;
+        const QFileInfo info(path);
+        if (!info.exists() && !info.isSymLink())
+            continue;
+        if (info.isDir() && !info.isSymLink()) {
+            dirs << rel + QLatin1Char('/');
+            continue;
+        }
+        if (!QFile::remove(path)) {
+            errorText = QStringLiteral("删除更新新增的文件失败: ") + path;
+            return false;
+        }
+        logInfo(QStringLiteral("删除更新新增的文件:") + path);
+    }
+    // Deepest first; a folder that holds anything else stays.
+    std::sort(dirs.begin(), dirs.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (const QString &rel : qAsConst(dirs)) {
+        const QString path = QDir::cleanPath(appDir + rel);
+        if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink() && QDir().rmdir(path))
+            logInfo(QStringLiteral("删除更新新增的目录:") + path);
+    }
     return true;
 }
 
@@ -259,13 +384,19 @@ bool CControler::backupSpecialFiles()
         const char *failure;
         const char *done;
     };
-    const Special specials[] = {
+    QVector<Special> specials = {
         {updateSubDirFile(appDir, FileOps::VersionFileName), updateSubDirFile(backupDir, FileOps::VersionFileName),
          "备份update.ini失败:", "备份update.ini成功:"},
         {appDir + QLatin1String(FileOps::Md5FileName), backupDir + QLatin1String(FileOps::Md5FileName),
          "备份md5.txt失败:", "备份md5.txt成功:"},
     };
-    for (const Special &special : specials) {
+    // system.cfg changes when the installed version is recorded; a rollback must bring back the
+    // old one with the old files.
+    if (!m_versionToRecord.isEmpty()) {
+        const QString config = QLatin1String(FileOps::ConfigFileName);
+        specials.append({appDir + config, backupDir + config, "备份system.cfg失败:", "备份system.cfg成功:"});
+    }
+    for (const Special &special : qAsConst(specials)) {
         if (!QFileInfo::exists(special.source))
             continue;
         // Already saved from the untouched installation by the directory walk of this run.
@@ -374,9 +505,16 @@ bool CControler::rollbackFiles()
         return false;
     }
 
+    // Everything the backup holds but the list of added paths, which is not an installed file.
+    QStringList saved = QDir(source).entryList(kEntryFilter, QDir::NoSort);
+    saved.removeAll(QLatin1String(FileOps::AddedListFileName));
     CFileOperationManager &manager = ensureFileOperations();
-    if (!manager.rollback(source, appDir, {})) {
+    if (!saved.isEmpty() && !manager.rollback(source, appDir, saved)) {
         errorText = manager.lastError();
+        logError(QStringLiteral("回退文件失败:") + errorText);
+        return false;
+    }
+    if (!removeAddedPaths()) {
         logError(QStringLiteral("回退文件失败:") + errorText);
         return false;
     }

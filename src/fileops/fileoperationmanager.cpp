@@ -9,6 +9,55 @@
 namespace {
 
 constexpr QDir::Filters kEntryFilter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
+constexpr qint64 kCompareBlockSize = 64 * 1024;
+
+// True when both files exist and hold the same bytes.
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly) || first.size() != second.size())
+        return false;
+    while (!first.atEnd()) {
+        const QByteArray block = first.read(kCompareBlockSize);
+        if (block.isEmpty() || block != second.read(kCompareBlockSize))
+            return false;
+    }
+    return true;
+}
+
+// True when a file lies anywhere below dir. The backup mirrors every directory of a download,
+// also where nothing was saved; such a directory has nothing to put back.
+bool holdsFiles(const QString &dir)
+{
+    const QFileInfoList entries = QDir(dir).entryInfoList(kEntryFilter, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (!entry.isDir() || entry.isSymLink() || holdsFiles(entry.filePath()))
+            return true;
+    }
+    return false;
+}
+
+// Puts the saved copy src back at dst; on false, why (when given) says what failed. A file that
+// already holds the saved bytes is left alone: the file that made a replace fail (locked,
+// read-only) usually still holds them, and deleting it would fail the same way.
+bool restoreFile(const QString &src, const QString &dst, QString *why = nullptr)
+{
+    const QFileInfo target(dst);
+    if (target.isFile() && !target.isSymLink() && sameContent(src, dst))
+        return true;
+    if ((target.exists() || target.isSymLink()) && !QFile::remove(dst)) {
+        if (why)
+            *why = QStringLiteral("删除目标文件失败: ") + dst;
+        return false;
+    }
+    if (!QFile::copy(src, dst)) {
+        if (why)
+            *why = QStringLiteral("回退文件失败: ") + src + QStringLiteral(" -> ") + dst;
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -48,6 +97,9 @@ bool CFileOperationManager::rollback(const QString &backupPath, const QString &t
         if (!srcInfo.exists())
             continue;
 
+        if (srcInfo.isDir() && !holdsFiles(src))
+            continue;
+
         const QString parent = QFileInfo(dst).absolutePath();
         if (!ensureDirectory(parent))
             return fail(QStringLiteral("无法创建目标文件目录: ") + parent);
@@ -56,10 +108,9 @@ bool CFileOperationManager::rollback(const QString &backupPath, const QString &t
             if (!rollbackDirectory(src, dst))
                 return fail(QStringLiteral("回退目录失败: ") + src + QStringLiteral(" -> ") + dst);
         } else {
-            if (QFileInfo::exists(dst) && !QFile::remove(dst))
-                return fail(QStringLiteral("删除目标文件失败: ") + dst);
-            if (!QFile::copy(src, dst))
-                return fail(QStringLiteral("回退文件失败: ") + src + QStringLiteral(" -> ") + dst);
+            QString why;
+            if (!restoreFile(src, dst, &why))
+                return fail(why);
         }
         logInfo(QStringLiteral("回退文件成功:") + src + QStringLiteral("->") + dst);
     }
@@ -78,13 +129,11 @@ bool CFileOperationManager::rollbackDirectory(const QString &src, const QString 
     for (const QFileInfo &entry : entries) {
         const QString target = dst + QLatin1Char('/') + entry.fileName();
         if (entry.isDir()) {
-            if (!rollbackDirectory(entry.filePath(), target))
+            if (holdsFiles(entry.filePath()) && !rollbackDirectory(entry.filePath(), target))
                 return false;
             continue;
         }
-        if (QFileInfo::exists(target) && !QFile::remove(target))
-            return false;
-        if (!QFile::copy(entry.filePath(), target))
+        if (!restoreFile(entry.filePath(), target))
             return false;
     }
     return true;

@@ -17,6 +17,13 @@ inline constexpr char UpdateSubDir[] = "update/";
 inline constexpr char PendingVersionFileName[] = "updateTmp.ini";
 inline constexpr char PendingMd5FileName[] = "md5Tmp.txt";
 
+// In the backup directory: the paths a replace creates where nothing was installed (one per line,
+// relative to the installation, folders with a final "/"); a rollback removes them.
+inline constexpr char AddedListFileName[] = "update_added.lst";
+
+// The installation's configuration; saved with the backup when an update records its version.
+inline constexpr char ConfigFileName[] = "system.cfg";
+
 // Marks, at the top of the installation, that installed files are being replaced: found at a
 // start, it means an earlier run died half-way and the backup must be put back first.
 inline constexpr char ReplaceMarkerFileName[] = "update_replace.pending";

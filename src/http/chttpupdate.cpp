@@ -16,11 +16,23 @@ void CHttpUpdate::setWidget(Widget *widget)
 
 bool CHttpUpdate::start()
 {
+    m_checkFailed = false;
+    m_errorText.clear();
     if (!m_widget)
         return false;
-    if (m_widget->checkVersion() != static_cast<int>(VersionCheckResult::UpdateNeeded))
+    const int version = m_widget->checkVersion();
+    if (version == static_cast<int>(VersionCheckResult::UpToDate))
         return false;
-    return m_widget->checkMd5() == static_cast<int>(Md5CheckResult::ChangesFound);
+    if (version == static_cast<int>(VersionCheckResult::UpdateNeeded)) {
+        const int md5 = m_widget->checkMd5();
+        if (md5 == static_cast<int>(Md5CheckResult::ChangesFound))
+            return true;
+        if (md5 == static_cast<int>(Md5CheckResult::NoChanges))
+            return false;
+    }
+    m_checkFailed = true;
+    m_errorText = m_widget->checkError();
+    return false;
 }
 
 bool CHttpUpdate::startDownload()
@@ -28,4 +40,20 @@ bool CHttpUpdate::startDownload()
     if (m_widget)
         m_widget->startUpdate();
     return true;
+}
+
+void CHttpUpdate::cancel()
+{
+    if (m_widget)
+        m_widget->cancelUpdate();
+}
+
+bool CHttpUpdate::wasCancelled() const
+{
+    return m_widget && m_widget->wasCancelled();
+}
+
+QString CHttpUpdate::failureText() const
+{
+    return m_widget ? m_widget->failureText() : QString();
 }

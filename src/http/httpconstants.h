@@ -17,6 +17,9 @@ inline constexpr qint64 ReplyReadBufferSize = 1024 * 1024;
 // Bytes moved from the reply to the file per read.
 inline constexpr qint64 CopyChunkSize = 256 * 1024;
 
+// A reply with this status or above is a failure, whatever its body holds.
+inline constexpr int HttpErrorStatus = 400;
+
 // Progress bars show percent.
 inline constexpr int PercentMax = 100;
 

@@ -11,6 +11,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLayout>
 #include <QMessageBox>
 #include <QNetworkRequest>
 #include <QPainter>
@@ -55,6 +57,23 @@ bool copyReplyToFile(QNetworkReply *reply, QFile &file)
             return false;
     }
     return true;
+}
+
+// Why a reply failed, for the log and the caller: the HTTP status when the server sent one,
+// otherwise the network layer's text.
+QString replyFailure(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= HttpErrorStatus) {
+        const QString phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        return phrase.isEmpty() ? QStringLiteral("HTTP %1").arg(status) : QStringLiteral("HTTP %1 %2").arg(status).arg(phrase);
+    }
+    return reply->errorString();
+}
+
+void logRequestFailure(const QString &url, const QString &reason)
+{
+    logError(QStringLiteral("请求失败: ") + url + QStringLiteral(" (") + reason + QLatin1Char(')'));
 }
 
 void setProgress(QProgressBar *bar, qint64 received, qint64 total)
@@ -104,7 +123,11 @@ void Widget::initUi()
     ui->label_update->setStyleSheet(labelStyleSheet("16pt"));
     ui->label_updatefile->setStyleSheet(labelStyleSheet("14pt"));
     for (QProgressBar *bar : {ui->progressBar_update, ui->progressBar_updatefile}) {
-        bar->setStyleSheet(QStringLiteral("color: rgb(255, 255, 255);"));
+        // No style sheet: the style then draws the percentage in a colour that stands out from
+        // both the filled and the empty part of the bar. A fixed text colour is unreadable on one
+        // of them, and style sheet alignment draws part of the text in the filled part's colour.
+        bar->setStyleSheet(QString());
+        bar->setAlignment(Qt::AlignCenter);
         bar->setRange(0, PercentMax);
         bar->setValue(0);
     }
@@ -129,7 +152,23 @@ void Widget::showEvent(QShowEvent *event)
 void Widget::refreshStatusLabels()
 {
     ui->label_update->setText(m_status.stageText);
-    ui->label_updatefile->setText(m_status.detailText);
+    setElidedText(ui->label_updatefile, m_status.detailText);
+}
+
+void Widget::setElidedText(QLabel *label, const QString &text)
+{
+    if (layout())
+        layout()->activate();
+    const int width = label->contentsRect().width();
+    const QString shown = width > 0 ? label->fontMetrics().elidedText(text, Qt::ElideMiddle, width) : text;
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
+void Widget::failCheck(const QString &error)
+{
+    m_checkError = error;
+    logError(QStringLiteral("检查更新失败: ") + error);
 }
 
 QString Widget::updateDir() const
@@ -140,16 +179,19 @@ QString Widget::updateDir() const
 bool Widget::downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar)
 {
     m_status.detailText.clear();
+    m_lastRequestError.clear();
 
     const QDir dir = QFileInfo(localPath).absoluteDir();
     if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
         m_status.detailText = QStringLiteral("无法创建目录:") + dir.path();
+        m_lastRequestError = m_status.detailText;
         return false;
     }
 
     QFile file(localPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         m_status.detailText = QStringLiteral("无法打开文件:") + localPath;
+        m_lastRequestError = m_status.detailText;
         return false;
     }
 
@@ -204,6 +246,11 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
             m_status.detailText = QStringLiteral("无法写入文件:") + localPath;
         }
     }
+    if (!success) {
+        m_lastRequestError = writeFailed || reply->error() == QNetworkReply::NoError ? m_status.detailText
+                                                                                      : replyFailure(reply);
+        logRequestFailure(url, m_lastRequestError);
+    }
     reply->disconnect(&loop);
     reply->deleteLater();
     file.close();
@@ -214,12 +261,26 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
 
 int Widget::checkVersion()
 {
+    m_checkError.clear();
     m_status.stageText = QStringLiteral("准备开始更新");
     const QString tmpPath = updateDir() + QLatin1String(VersionTmpFileName);
-    const QString url = CSystemConfig::instance().url() + QLatin1String(VersionFileName);
+    const QString baseUrl = CSystemConfig::instance().url();
+    const QString url = baseUrl + QLatin1String(VersionFileName);
     m_tempFiles.append(tmpPath);
 
+    // File names are appended to the address as they are: without the final "/" every request
+    // would go to a wrong place and fail for a reason the user could not see.
+    if (baseUrl.isEmpty() || !baseUrl.endsWith(QLatin1Char('/'))) {
+        failCheck(baseUrl.isEmpty() ? QStringLiteral("未配置HTTP升级地址([Update] URL)")
+                                    : QStringLiteral("HTTP升级地址必须以/结尾([Update] URL): ") + baseUrl);
+        m_status.stageText = QStringLiteral("停止更新");
+        m_status.detailText = m_checkError;
+        refreshStatusLabels();
+        return static_cast<int>(VersionCheckResult::DownloadFailed);
+    }
+
     if (!downloadFile(url, tmpPath)) {
+        failCheck(QStringLiteral("下载%1失败: ").arg(url) + m_lastRequestError);
         m_status.stageText = QStringLiteral("停止更新");
         m_status.detailText = QStringLiteral("下载%1失败").arg(url);
         refreshStatusLabels();
@@ -229,6 +290,7 @@ int Widget::checkVersion()
     refreshStatusLabels();
 
     if (!parseServerVersion()) {
+        failCheck(QStringLiteral("服务端版本解析失败: ") + url);
         refreshStatusLabels();
         return static_cast<int>(VersionCheckResult::ParseFailed);
     }
@@ -274,12 +336,14 @@ bool Widget::parseServerVersion()
 
 int Widget::checkMd5()
 {
+    m_checkError.clear();
     m_status.stageText = QStringLiteral("准备开始更新");
     const QString tmpPath = updateDir() + QLatin1String(Md5TmpFileName);
     const QString url = CSystemConfig::instance().url() + encodeListPath(m_serverFolder) + QLatin1String(Md5ListFileName);
     m_tempFiles.append(tmpPath);
 
     if (!downloadFile(url, tmpPath, ui->progressBar_updatefile)) {
+        failCheck(QStringLiteral("下载%1失败: ").arg(url) + m_lastRequestError);
         m_status.stageText = QStringLiteral("更新失败");
         m_status.detailText = QStringLiteral("下载%1失败").arg(QLatin1String(Md5ListFileName));
         refreshStatusLabels();
@@ -292,8 +356,17 @@ int Widget::checkMd5()
     if (!QFileInfo(localListPath).isFile())
         Md5ListGenerator(m_appDir).generate();
 
-    const Md5List local = readMd5List(localListPath);
     const Md5List server = readMd5List(tmpPath);
+    // A release lists at least one file; an empty list is an error page or a broken upload, and
+    // taking it as "nothing changed" would report an update that was never checked.
+    if (server.isEmpty()) {
+        failCheck(QStringLiteral("服务端MD5列表为空或无法解析: ") + url);
+        m_status.stageText = QStringLiteral("更新失败");
+        m_status.detailText = QStringLiteral("服务端MD5列表为空或无法解析");
+        refreshStatusLabels();
+        return static_cast<int>(Md5CheckResult::ParseFailed);
+    }
+    const Md5List local = readMd5List(localListPath);
     m_downloadMap = compareMd5Lists(local, server);
     return static_cast<int>(m_downloadMap.isEmpty() ? Md5CheckResult::NoChanges : Md5CheckResult::ChangesFound);
 }
@@ -306,6 +379,8 @@ void Widget::startUpdate()
 
 void Widget::startDownloadQueue(const Md5List &files)
 {
+    m_cancelled = false;
+    m_ended = false;
     m_status.isUpdating = true;
     m_status.stageText = QStringLiteral("正在更新");
     m_status.detailText.clear();
@@ -443,6 +518,7 @@ void Widget::onDownloadFinished()
     if (reply->error() != QNetworkReply::NoError) {
         m_status.detailText = QStringLiteral("文件下载失败:") + reply->errorString();
         logError(QStringLiteral("文件下载失败:") + reply->errorString());
+        logRequestFailure(task.url, replyFailure(reply));
         reply->deleteLater();
         onUpdateCompleted(false);
         return;
@@ -460,7 +536,8 @@ void Widget::onDownloadFinished()
     m_file.reset();
 
     if (!verifyFileMd5(task.localPath, task.md5)) {
-        logError(QStringLiteral("文件MD5验证失败:") + task.localPath);
+        logError(QStringLiteral("文件MD5验证失败:") + task.localPath + QStringLiteral(" (") + task.url
+                 + QStringLiteral(", 应为 ") + task.md5 + QLatin1Char(')'));
         QFile::remove(task.localPath);
         onUpdateCompleted(false);
         return;
@@ -478,6 +555,8 @@ void Widget::onDownloadError(QNetworkReply::NetworkError error)
     m_status.detailText.clear();
     if (m_reply) {
         m_status.detailText = QStringLiteral("下载错误:") + m_reply->errorString();
+        if (m_index < m_queue.size())
+            logRequestFailure(m_queue.at(m_index).url, replyFailure(m_reply));
         m_reply->deleteLater();
         m_reply = nullptr;
     }
@@ -489,7 +568,8 @@ void Widget::onUpdateCompleted(bool success)
     m_status.isUpdating = false;
     m_status.cancelRequested = false;
     if (success) {
-        ui->label_update->setText(QStringLiteral("更新完成!"));
+        // Nothing is installed yet: "更新完成!" waits until the files have been replaced.
+        ui->label_update->setText(QStringLiteral("下载完成，正在安装更新"));
         ui->progressBar_updatefile->setValue(PercentMax);
     } else {
         discardPartialFile();
@@ -498,13 +578,22 @@ void Widget::onUpdateCompleted(bool success)
         if (m_status.detailText.isEmpty())
             m_status.detailText = QStringLiteral("未知错误");
         refreshStatusLabels();
+        logError(QStringLiteral("更新失败: ") + m_status.detailText);
+        m_ended = true;
     }
-    emit sigUpdateResult(success);
     ui->pushButton_cancel->setEnabled(false);
+    emit sigUpdateResult(success);
+    // After a failure the button closes the dialog (the window has no frame to close it by).
+    if (m_ended)
+        ui->pushButton_cancel->setEnabled(true);
 }
 
 void Widget::onCancelUpdate()
 {
+    if (m_ended && !m_status.isUpdating) {
+        close();
+        return;
+    }
     if (m_status.cancelRequested || !m_status.isUpdating)
         return;
 
@@ -518,7 +607,14 @@ void Widget::onCancelUpdate()
     box.exec();
     if (box.clickedButton() != confirm)
         return;
+    cancelUpdate();
+}
 
+void Widget::cancelUpdate()
+{
+    const bool wasUpdating = m_status.isUpdating;
+    logWarn("用户取消了更新");
+    m_cancelled = true;
     m_status.cancelRequested = true;
     m_status.isUpdating = false;
     m_status.stageText = QStringLiteral("正在取消更新");
@@ -535,6 +631,9 @@ void Widget::onCancelUpdate()
     }
     m_queue.clear();
     cleanupTempFiles();
+    // Without a reply in flight nothing else would end the update.
+    if (wasUpdating && m_status.cancelRequested)
+        onUpdateCompleted(false);
 }
 
 bool Widget::verifyFileMd5(const QString &localPath, const QString &md5) const
@@ -564,16 +663,34 @@ void Widget::cleanupTempFiles()
     logInfo("取消/失败后清理临时文件完成");
 }
 
+void Widget::showInstalled()
+{
+    ui->label_update->setText(QStringLiteral("更新完成!"));
+    ui->progressBar_updatefile->setValue(PercentMax);
+}
+
+void Widget::showFailed(const QString &detail)
+{
+    m_status.stageText = QStringLiteral("更新失败");
+    m_status.detailText = detail;
+    refreshStatusLabels();
+    m_ended = true;
+    ui->pushButton_cancel->setEnabled(true);
+}
+
 void Widget::closeEvent(QCloseEvent *event)
 {
-    if (m_status.isUpdating && !m_status.cancelRequested)
-        cleanupTempFiles();
+    // QDialog turns a close into reject(), which asks first while a download runs.
     QDialog::closeEvent(event);
 }
 
 void Widget::reject()
 {
-    if (m_status.isUpdating && !m_status.cancelRequested)
-        cleanupTempFiles();
+    // Esc or a close while files are downloading: the user is asked, as for the cancel button.
+    // Going on hidden would leave a running updater that nobody can see or stop.
+    if (m_status.isUpdating && !m_status.cancelRequested) {
+        onCancelUpdate();
+        return;
+    }
     QDialog::reject();
 }

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QFile;
+class QLabel;
 class QProgressBar;
 
 namespace Ui {
@@ -31,6 +32,7 @@ enum class Md5CheckResult : int {
     NoChanges = 0,
     ChangesFound = 1,
     DownloadFailed = 2,
+    ParseFailed = 3, // the list holds no entry: not an MD5 list at all
 };
 
 // One file of the download queue.
@@ -67,8 +69,19 @@ public:
     [[nodiscard]] int checkVersion();
     // Downloads the release's md5.txt and compares it with the installation's list.
     [[nodiscard]] int checkMd5();
+    // Why the last check could not be made: what was requested and what went wrong.
+    [[nodiscard]] QString checkError() const { return m_checkError; }
     // Enables the cancel button and starts the download queue of the files checkMd5() found.
     void startUpdate();
+    // Cancels the running download without asking; the result arrives as false.
+    void cancelUpdate();
+    // After the queue ended: whether it was cancelled, and the failure text it shows.
+    [[nodiscard]] bool wasCancelled() const { return m_cancelled; }
+    [[nodiscard]] QString failureText() const { return m_status.detailText; }
+    // How installing the downloaded files ended; after a failure the cancel button closes the
+    // dialog.
+    void showInstalled();
+    void showFailed(const QString &detail);
 
     // Reads update/updateTmp.ini into the server folder and version; false when either is missing.
     [[nodiscard]] bool parseServerVersion();
@@ -115,6 +128,11 @@ private:
     // Closes the file of the download in progress and removes it: an unfinished file is never left.
     void discardPartialFile();
     [[nodiscard]] QString updateDir() const;
+    // The check could not be made: error is the reason callers report, also logged.
+    void failCheck(const QString &error);
+    // Shows text in label, elided in the middle when it is wider than the label (the whole text
+    // is then the tooltip; the log always has it).
+    void setElidedText(QLabel *label, const QString &text);
 
     Ui::Widget *ui = nullptr;
     QString m_appDir;
@@ -130,4 +148,8 @@ private:
     Md5List m_downloadMap;
     // The file the active reply is streamed into; set only while a queue download is running.
     std::unique_ptr<QFile> m_file;
+    QString m_checkError;
+    QString m_lastRequestError; // why the last synchronous download failed
+    bool m_cancelled = false;   // the last queue ended through a cancel
+    bool m_ended = false;       // the last queue ended in a failure; the cancel button closes
 };

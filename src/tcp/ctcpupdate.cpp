@@ -5,7 +5,8 @@
 #include "tcp/qupdatetcpclient.h"
 
 #include <QDebug>
-#include <QThread>
+#include <QEventLoop>
+#include <QTimer>
 
 using namespace TcpProtocol;
 
@@ -26,6 +27,11 @@ CTCPUpdate::CTCPUpdate()
     m_client->connectToServer(host, port);
 }
 
+void CTCPUpdate::setProgressWindow(UpdateWidget *window)
+{
+    m_window = window ? window : &m_progressWindow;
+}
+
 CTCPUpdate::~CTCPUpdate()
 {
     // The client goes first: its last signals must not reach a half-destroyed window.
@@ -39,19 +45,54 @@ void CTCPUpdate::setNoDataTimeout(int ms)
         m_client->setNoDataTimeout(ms);
 }
 
+void CTCPUpdate::failCheck(const QString &reason)
+{
+    m_checkFailed = true;
+    m_errorText = reason;
+    logError(reason);
+}
+
 bool CTCPUpdate::start()
 {
-    if (!m_client || !m_client->isConnected())
-        return false;
+    m_checkFailed = false;
+    m_errorText.clear();
     const CSystemConfig &config = CSystemConfig::instance();
+    if (!m_client) {
+        failCheck(QStringLiteral("TCP升级服务器配置无效"));
+        return false;
+    }
+    if (!m_client->isConnected()) {
+        failCheck(QStringLiteral("连接TCP升级服务器失败: %1:%2 (%3)")
+                      .arg(config.updateServer(), QString::number(config.updatePortNumber()), m_client->lastError()));
+        return false;
+    }
     const VersionCheckRequest request =
         makeVersionCheckRequest(config.version(), config.projectType(), QString::fromLatin1(DriverClientId));
+    m_versionReplied = false;
+    const QString errorBefore = m_client->lastError();
     m_versionInfo = m_client->checkVersion(request, VersionCheckTimeoutMs);
+    if (!m_versionReplied) {
+        const QString error = m_client->lastError();
+        failCheck(QStringLiteral("TCP版本检查失败: ")
+                  + (error.isEmpty() || error == errorBefore ? QStringLiteral("等待服务器回复超时") : error));
+        return false;
+    }
+    // An update without a single file to fetch cannot be carried out.
+    if (m_versionInfo.hasUpdate && m_downloadList.isEmpty()) {
+        failCheck(QStringLiteral("TCP版本检查失败: 服务器提供版本 %1，但没有列出任何文件").arg(m_versionInfo.version));
+        m_versionInfo = VersionInfo();
+        return false;
+    }
+    if (m_versionInfo.hasUpdate)
+        logInfo(QStringLiteral("TCP升级服务器提供新版本: %1 (%2 个文件)")
+                    .arg(m_versionInfo.version, QString::number(m_downloadList.size())));
     return m_versionInfo.hasUpdate;
 }
 
 void CTCPUpdate::onVersionChecked(const VersionInfo &info)
 {
+    if (!m_downloading)
+        m_versionReplied = true;
     // A version reply the server sends on its own during the download is not an answer to our
     // check; taking it would swap the list being downloaded (or shorten it under the index).
     if (!info.hasUpdate || m_downloading)
@@ -65,25 +106,61 @@ bool CTCPUpdate::beginDownload()
 {
     if (!m_versionInfo.hasUpdate || m_downloadList.isEmpty())
         return false;
-    m_progressWindow.showAndActivate();
-    m_progressWindow.resetProgress();
-    m_progressWindow.setStatusText(QStringLiteral("开始TCP更新..."));
+    m_cancelled = false;
+    m_failureText.clear();
+    const QMetaObject::Connection cancelButton =
+        connect(m_window, &UpdateWidget::cancelRequested, this, &CTCPUpdate::cancel);
+    m_window->showAndActivate();
+    m_window->resetProgress();
+    m_window->setStatusText(QStringLiteral("开始TCP更新..."));
     m_downloading = true;
     const bool downloaded = downloadLoop();
     m_downloading = false;
+    disconnect(cancelButton);
     return downloaded;
+}
+
+void CTCPUpdate::cancel()
+{
+    if (!m_downloading || m_cancelled)
+        return;
+    m_cancelled = true;
+    logWarn("用户取消了TCP下载");
+    if (m_client)
+        m_client->cancelDownload();
+    if (m_pause)
+        m_pause->quit();
+}
+
+void CTCPUpdate::pauseBeforeRetry()
+{
+    QEventLoop loop;
+    QTimer::singleShot(m_retryPauseMs, &loop, &QEventLoop::quit);
+    m_pause = &loop;
+    loop.exec();
+    m_pause = nullptr;
 }
 
 bool CTCPUpdate::downloadLoop()
 {
     m_currentIndex = 0;
     const int count = m_downloadList.size();
-    m_progressWindow.setStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(count), 0);
+    m_window->setStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(count), 0);
     logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(count));
 
     while (m_currentIndex < count) {
         if (!downloadWithRetry()) {
-            handleFailure(m_downloadList.at(m_currentIndex).fileName);
+            const QString fileName = m_downloadList.at(m_currentIndex).fileName;
+            if (m_cancelled) {
+                // Nothing more is wanted from the server.
+                if (m_client)
+                    m_client->abortConnection();
+                m_failureText = QStringLiteral("下载已取消");
+                handleFailure(fileName, m_failureText);
+            } else {
+                m_failureText = QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(fileName);
+                handleFailure(fileName, QStringLiteral("下载失败"));
+            }
             emit sigUpdateResult(false);
             return false;
         }
@@ -91,8 +168,8 @@ bool CTCPUpdate::downloadLoop()
         showOverallProgress();
     }
 
-    m_progressWindow.showSuccess();
-    m_progressWindow.setStatusText(QStringLiteral("所有文件下载完成！"));
+    // "升级成功" waits until the files have been installed; the owner shows it then.
+    m_window->setStatus(QStringLiteral("所有文件下载完成！"), PercentScale);
     logInfo("所有文件下载完成");
     emit sigUpdateResult(true);
     return true;
@@ -101,20 +178,20 @@ bool CTCPUpdate::downloadLoop()
 bool CTCPUpdate::downloadWithRetry()
 {
     const QString fileName = m_downloadList.at(m_currentIndex).fileName;
-    for (int attempt = 0; attempt <= m_maxRetries; ++attempt) {
+    for (int attempt = 0; attempt <= m_maxRetries && !m_cancelled; ++attempt) {
         if (attempt > 0) {
-            m_progressWindow.setStatusText(QStringLiteral("第%1次重试下载: %2").arg(QString::number(attempt), fileName));
+            m_window->setStatusText(QStringLiteral("第%1次重试下载: %2").arg(QString::number(attempt), fileName));
             logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(fileName, QString::number(attempt)));
         }
         if (downloadCurrentFile())
             return true;
-        if (attempt < m_maxRetries) {
+        if (attempt < m_maxRetries && !m_cancelled) {
             logWarn(QStringLiteral("下载失败，等待重试: %1").arg(fileName));
-            // A plain pause: the server gets a moment, and nothing else is meant to run meanwhile.
-            QThread::msleep(static_cast<unsigned long>(m_retryPauseMs));
+            pauseBeforeRetry();
         }
     }
-    logError(QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(fileName));
+    if (!m_cancelled)
+        logError(QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(fileName));
     return false;
 }
 
@@ -124,7 +201,7 @@ bool CTCPUpdate::downloadCurrentFile()
     if (m_currentIndex >= count)
         return false;
     const FileItem item = m_downloadList.at(m_currentIndex);
-    m_progressWindow.setStatus(
+    m_window->setStatus(
         QStringLiteral("正在下载: %1 (%2/%3)")
             .arg(item.fileName, QString::number(m_currentIndex + 1), QString::number(count)), 0);
     logInfo(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.fileName, item.filePath));
@@ -140,29 +217,29 @@ void CTCPUpdate::showOverallProgress()
 {
     const int count = m_downloadList.size();
     const int percent = m_currentIndex * PercentScale / count;
-    m_progressWindow.setStatus(
+    m_window->setStatus(
         QStringLiteral("总体进度: %1/%2 (%3%)").arg(m_currentIndex).arg(count).arg(percent), percent);
     logInfo(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(m_currentIndex).arg(count).arg(percent));
 }
 
-void CTCPUpdate::handleFailure(const QString &fileName)
+void CTCPUpdate::handleFailure(const QString &fileName, const QString &reason)
 {
-    const ErrorType type = classifyError(QStringLiteral("下载失败"));
+    const ErrorType type = classifyError(reason);
     switch (type) {
     case NetworkError:
-        m_progressWindow.showError(QStringLiteral("网络错误，重试失败: %1").arg(fileName));
+        m_window->showError(QStringLiteral("网络错误，重试失败: %1").arg(fileName));
         break;
     case FileError:
-        m_progressWindow.showError(QStringLiteral("文件系统错误，重试失败: %1").arg(fileName));
+        m_window->showError(QStringLiteral("文件系统错误，重试失败: %1").arg(fileName));
         break;
     case TimeoutError:
-        m_progressWindow.showError(QStringLiteral("下载超时，重试失败: %1").arg(fileName));
+        m_window->showError(QStringLiteral("下载超时，重试失败: %1").arg(fileName));
         break;
     case CancelError:
-        m_progressWindow.setStatusText(QStringLiteral("下载已取消"));
+        m_window->setStatusText(QStringLiteral("下载已取消"));
         break;
     case UnknownError:
-        m_progressWindow.showError(QStringLiteral("未知错误，重试失败: %1").arg(fileName));
+        m_window->showError(QStringLiteral("未知错误，重试失败: %1").arg(fileName));
         break;
     }
     logError(QStringLiteral("下载错误处理完成，文件: %1 错误类型: %2").arg(fileName, QString::number(static_cast<int>(type))));
@@ -193,8 +270,8 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
     if (!boundary && m_windowRefresh.isValid() && m_windowRefresh.elapsed() < WindowRefreshIntervalMs)
         return;
     m_windowRefresh.start();
-    m_progressWindow.updateFileProgress(fileName, downloaded, total);
-    m_progressWindow.setStatus(
+    m_window->updateFileProgress(fileName, downloaded, total);
+    m_window->setStatus(
         QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatFileSize(downloaded), formatFileSize(total)),
         percent);
 }
@@ -202,13 +279,13 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
 void CTCPUpdate::onFileDownloadCompleted(const QString &filePath, const QString &fileName)
 {
     Q_UNUSED(filePath)
-    m_progressWindow.setStatusText(QStringLiteral("文件下载完成: %1").arg(fileName));
+    m_window->setStatusText(QStringLiteral("文件下载完成: %1").arg(fileName));
     logInfo(QStringLiteral("TCP文件下载完成:%1").arg(fileName));
 }
 
 void CTCPUpdate::onFileDownloadError(const QString &filePath, const QString &fileName, const QString &error)
 {
     Q_UNUSED(filePath)
-    m_progressWindow.showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
+    m_window->showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
     qWarning() << "TCP文件下载错误:" << fileName << "-" << error;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+class QEventLoop;
 class QUpdateTcpClient;
 
 // Carries out one TCP update: connects to the configured server, asks whether an update exists,
@@ -27,10 +28,22 @@ public:
     CTCPUpdate();
     ~CTCPUpdate() override;
 
-    // Version check; true when the server offers an update.
+    // Version check; true when the server offers an update. False also when the check could
+    // not be made: checkFailed() and errorText() tell that apart from "up to date".
     [[nodiscard]] bool start();
+    [[nodiscard]] bool checkFailed() const { return m_checkFailed; }
+    [[nodiscard]] QString errorText() const { return m_errorText; }
     // Downloads every listed file; true when all of them arrived.
     bool beginDownload();
+    // Stops a running download: the file in progress is dropped, no further attempt or file is
+    // requested, and the result is false. The window's cancel button and Esc do the same.
+    void cancel();
+    [[nodiscard]] bool wasCancelled() const { return m_cancelled; }
+    // Why the last download failed, for the caller's report.
+    [[nodiscard]] QString failureText() const { return m_failureText; }
+
+    // Shows the progress in window (not owned) instead of the driver's own window.
+    void setProgressWindow(UpdateWidget *window);
 
     [[nodiscard]] static ErrorType classifyError(const QString &text);
 
@@ -40,7 +53,7 @@ public:
     void setRetryPause(int ms) { m_retryPauseMs = ms; }
 
     [[nodiscard]] QUpdateTcpClient *client() const { return m_client; }
-    [[nodiscard]] UpdateWidget &progressWindow() { return m_progressWindow; }
+    [[nodiscard]] UpdateWidget &progressWindow() { return *m_window; }
     [[nodiscard]] const VersionInfo &versionInfo() const { return m_versionInfo; }
     [[nodiscard]] const QList<FileItem> &downloadList() const { return m_downloadList; }
     [[nodiscard]] int currentIndex() const { return m_currentIndex; }
@@ -58,9 +71,13 @@ private:
     bool downloadWithRetry();
     bool downloadCurrentFile();
     void showOverallProgress();
-    void handleFailure(const QString &fileName);
+    void handleFailure(const QString &fileName, const QString &reason);
+    void failCheck(const QString &reason);
+    // Waits between two attempts of a file; the window stays responsive, a cancel ends the wait.
+    void pauseBeforeRetry();
 
     UpdateWidget m_progressWindow;
+    UpdateWidget *m_window = &m_progressWindow; // the window the progress is shown in
     QUpdateTcpClient *m_client = nullptr;
     VersionInfo m_versionInfo;
     QList<FileItem> m_downloadList;
@@ -70,4 +87,10 @@ private:
     int m_maxRetries = TcpProtocol::MaxRetries;
     int m_retryPauseMs = TcpProtocol::RetryPauseMs;
     QElapsedTimer m_windowRefresh; // last time a progress report reached the window
+    bool m_checkFailed = false;
+    QString m_errorText;
+    bool m_versionReplied = false; // the server answered the version check (with or without update)
+    bool m_cancelled = false;
+    QString m_failureText;
+    QEventLoop *m_pause = nullptr; // the running pause between two attempts
 };

@@ -21,6 +21,7 @@ const char *const kSendFileFailed = "发送文件下载请求失败";
 const char *const kServerError = "服务器返回错误";
 const char *const kDownloadTimeout = "文件下载超时";
 const char *const kDownloadTimeoutShort = "下载超时";
+const char *const kUnreadableVersionReply = "版本检查回复无法解析";
 
 QString tr8(const char *text)
 {
@@ -255,8 +256,17 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
         return false;
     if (m_noDataTimeoutMs > 0)
         noData.start(m_noDataTimeoutMs);
+    m_cancelRequested = false;
+    m_downloadWaiter = &waiter;
     const bool ended = waiter.wait(timeoutMs);
+    m_downloadWaiter = nullptr;
     noData.stop();
+
+    if (m_cancelRequested) {
+        m_cancelRequested = false;
+        abortConnection();
+        return false;
+    }
 
     if (!success && (!ended || stalled)) {
         m_lastError = tr8(kDownloadTimeout);
@@ -267,15 +277,35 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
     return success;
 }
 
+void QUpdateTcpClient::cancelDownload()
+{
+    if (!m_downloadWaiter)
+        return;
+    // The socket is closed once the wait has ended, outside the frame handling that may be
+    // running further up the stack.
+    m_cancelRequested = true;
+    emit m_downloadWaiter->signalReceived();
+}
+
+void QUpdateTcpClient::abortConnection()
+{
+    stopHeartbeat();
+    if (m_transferActive)
+        endTransfer();
+    m_socket->abort();
+    m_receiveBuffer.clear();
+    m_state = Disconnected;
+}
+
 void QUpdateTcpClient::onReadyRead()
 {
     // Data that arrives while a frame is handled (handlers may process events) does not raise a
     // second readyRead, so keep reading until the socket is empty.
-    while (m_socket->bytesAvailable() > 0) {
+    while (m_socket->bytesAvailable() > 0 && !m_cancelRequested) {
         if (m_receiveBuffer.readFrom(*m_socket) <= 0)
             break;
         Frame frame;
-        while (m_receiveBuffer.next(frame) == FrameReadStatus::FrameReady)
+        while (!m_cancelRequested && m_receiveBuffer.next(frame) == FrameReadStatus::FrameReady)
             handleFrame(frame);
     }
 }
@@ -287,6 +317,14 @@ void QUpdateTcpClient::handleFrame(const Frame &frame)
         emit heartbeatReceived();
         break;
     case VersionCheckReply:
+        // A reply too short to hold its header is not an answer: taken as the empty reply it
+        // would read as "no update".
+        if (frame.payload.size() < VersionReplyHeaderSize) {
+            m_lastError = tr8(kUnreadableVersionReply);
+            logError(QStringLiteral("%1 (%2 字节)").arg(m_lastError, QString::number(frame.payload.size())));
+            emit errorOccurred(m_lastError);
+            break;
+        }
         emit versionChecked(parseVersionReply(frame.payload));
         break;
     case FileData:

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+class AsyncWaiter;
 class QTcpSocket;
 class QTimer;
 
@@ -44,6 +45,12 @@ public:
     // does not match, timeoutMs passed (0 or less: no overall limit), or no data for the file
     // arrived within the no-data limit.
     [[nodiscard]] bool downloadFile(const FileItem &item, int timeoutMs);
+    // Ends a running downloadFile() at once with false and closes the connection: nothing more
+    // of the file is read or written. Safe to call from a handler of this client's signals.
+    void cancelDownload();
+    // Closes the connection at once and forgets an unfinished transfer. Not from a handler of
+    // this client's signals (use cancelDownload() there).
+    void abortConnection();
     [[nodiscard]] QString lastError() const { return m_lastError; }
 
     // How long a download may go without receiving data for its file before it fails.
@@ -100,4 +107,7 @@ private:
     quint64 m_storedBytes = 0;     // data bytes really written, checked against the announced size
     bool m_transferFailed = false; // a chunk of this transfer could not be stored
     QString m_transferError;
+
+    AsyncWaiter *m_downloadWaiter = nullptr; // the wait of the running downloadFile()
+    bool m_cancelRequested = false;
 };

@@ -6,6 +6,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLayout>
 #include <QPainter>
 #include <QPixmap>
 #include <QScreen>
@@ -36,9 +39,10 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     ui->pushButton_cancel->setStyleSheet(QStringLiteral(
         "QPushButton { padding: 8px 16px; background-color: #f44336; color: white; border: none; "
         "border-radius: 4px; }QPushButton:hover { background-color: #d32f2f; }"));
-    const QString barStyle = QStringLiteral("QProgressBar { text-align: center; }");
-    ui->progressBar_main->setStyleSheet(barStyle);
-    ui->progressBar_updatefile->setStyleSheet(barStyle);
+    // Centred without a style sheet: style sheet alignment draws part of the percentage in the
+    // colour of the filled part, so "37%" reads "7%" over the empty part.
+    for (QProgressBar *bar : {ui->progressBar_main, ui->progressBar_updatefile})
+        bar->setAlignment(Qt::AlignCenter);
     ui->label_title->setStyleSheet(QStringLiteral("font-size: 16px; font-weight: bold; color: #333;"));
     ui->label_status->setStyleSheet(QStringLiteral("color: #666;"));
     ui->label_updatefile->setStyleSheet(QStringLiteral("color: #666; font-size: 12px;"));
@@ -46,6 +50,8 @@ UpdateWidget::UpdateWidget(QWidget *parent)
     QFont font = QApplication::font();
     font.setPointSize(FontPointSize);
     setFont(font);
+
+    connect(ui->pushButton_cancel, &QPushButton::clicked, this, &UpdateWidget::cancelRequested);
 
     resetProgress();
 
@@ -64,9 +70,19 @@ void UpdateWidget::showAndActivate()
     activateWindow();
 }
 
+void UpdateWidget::setElidedText(QLabel *label, const QString &text)
+{
+    if (QWidget *window = label->window(); window && window->layout())
+        window->layout()->activate();
+    const int width = label->contentsRect().width();
+    const QString shown = width > 0 ? label->fontMetrics().elidedText(text, Qt::ElideMiddle, width) : text;
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
 void UpdateWidget::setStatusLine(const QString &text, const char *color)
 {
-    ui->label_status->setText(text);
+    setElidedText(ui->label_status, text);
     ui->label_status->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(color)));
     emit statusChanged(text, QLatin1String(color));
 }
@@ -111,8 +127,8 @@ void UpdateWidget::updateFileProgress(const QString &fileName, qint64 downloaded
     const int percent = total > 0 ? static_cast<int>(downloaded * FullPercent / total) : 0;
     ui->progressBar_main->setValue(percent);
     ui->progressBar_updatefile->setValue(percent);
-    ui->label_updatefile->setText(QStringLiteral("下载: %1 (%2/%3)")
-                                      .arg(fileName, formatFileSize(downloaded), formatFileSize(total)));
+    setElidedText(ui->label_updatefile, QStringLiteral("下载: %1 (%2/%3)")
+                                            .arg(fileName, formatFileSize(downloaded), formatFileSize(total)));
     setStatusLine(QStringLiteral("下载进度: %1%").arg(percent), ColorInfo);
     QCoreApplication::processEvents();
 }
@@ -135,4 +151,14 @@ void UpdateWidget::paintEvent(QPaintEvent *event)
 void UpdateWidget::closeEvent(QCloseEvent *event)
 {
     event->accept();
+    emit closed();
+}
+
+void UpdateWidget::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        emit cancelRequested();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }

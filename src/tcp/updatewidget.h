@@ -6,6 +6,8 @@
 
 #include <memory>
 
+class QLabel;
+
 namespace Ui {
 class TCPWidget;
 }
@@ -36,13 +38,20 @@ public:
 signals:
     // The status line changed: its text and its colour ("#2196F3", "#f44336", "#4CAF50", "#666").
     void statusChanged(const QString &text, const QString &color);
+    // The user pressed the cancel button or Esc; the owner decides what that means.
+    void cancelRequested();
+    // The window was closed.
+    void closed();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void setStatusLine(const QString &text, const char *color);
+    // Shows text in label, elided in the middle when it does not fit (the tooltip then holds it).
+    static void setElidedText(QLabel *label, const QString &text);
 
     std::unique_ptr<Ui::TCPWidget> ui;
     QPixmap m_background; // the background picture scaled to the window

@@ -2,235 +2,15 @@
 // and a static web server on loopback, and checks what a host program and a user would see:
 // the console result line, the exit code, the installed files and whether programs were started.
 
-#include "common/installation.h"
 #include "common/httpserverprocess.h"
-#include "common/publishedrelease.h"
+#include "common/sandbox.h"
 #include "common/tcpserverprocess.h"
 
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
 
-namespace {
-
-using Snapshot = TestInstallation::Snapshot;
-
-constexpr int kRunTimeoutMs = 30000;
-// The delayed start waits one second before the started program runs.
-constexpr int kLaunchWaitMs = 5000;
-// How long a test watches for a program that must not be started.
-constexpr int kNoLaunchWaitMs = 2000;
-
-const QByteArray kNoTransportLine = R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})";
-const QByteArray kNoUpdateLine = R"({"errormsg":"","success":true,"update":false})";
-const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
-const QByteArray kInitFailedLine = R"({"errormsg":"Controller initialization failed","success":false,"update":true})";
-
-// The installed version 1.0.0.
-Snapshot installedFiles()
-{
-    return {
-        {QStringLiteral("bin/core.dll"), "core library 1.0.0"},
-        {QStringLiteral("bin/render.dll"), "renderer 1.0.0"},
-        {QStringLiteral("data/settings.json"), "{\"theme\":\"light\"}"},
-        {QStringLiteral("readme.txt"), "readme 1.0.0"},
-        {QStringLiteral("update/update.ini"), "[Version]\nVersion=1.0.0\nFolder=1.0.0\n"},
-    };
-}
-
-// The release 1.1.0: one changed file in a sub-directory, one new directory, unchanged files.
-PublishedRelease::FileTree releaseFiles()
-{
-    return {
-        {QStringLiteral("bin/core.dll"), "core library 1.1.0 with more bytes"},
-        {QStringLiteral("bin/render.dll"), "renderer 1.0.0"},
-        {QStringLiteral("data/settings.json"), "{\"theme\":\"light\"}"},
-        {QStringLiteral("plugins/extra.dll"), "extra plugin 1.1.0"},
-        {QStringLiteral("readme.txt"), "readme 1.1.0"},
-    };
-}
-
-struct RunResult
-{
-    bool finished = false;
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    // The lines of standard output that begin with "{".
-    [[nodiscard]] QList<QByteArray> jsonLines() const
-    {
-        QList<QByteArray> lines;
-        for (const QByteArray &line : out.split('\n')) {
-            if (line.startsWith('{'))
-                lines << line;
-        }
-        return lines;
-    }
-};
-
-// A temporary installation holding a copy of the real update.exe, a host program and an update
-// helper that record being started, and a system.cfg written per test.
-class Sandbox
-{
-public:
-    explicit Sandbox(const Snapshot &files = installedFiles())
-    {
-        m_valid = m_root.isValid() && QDir().mkpath(appDir()) && QDir().mkpath(releaseDir());
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            m_valid = m_valid && TestInstallation::writeFile(path(it.key()), it.value());
-        m_valid = m_valid && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")));
-        m_valid = m_valid && writeScript(QStringLiteral("host.sh"), "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
-        m_valid = m_valid && writeScript(QStringLiteral("helper.sh"),
-                                         "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
-        m_valid = m_valid && PublishedRelease::writeTree(releaseDir(), releaseFiles());
-    }
-
-    ~Sandbox()
-    {
-        for (QProcess *process : qAsConst(m_background)) {
-            process->kill();
-            process->waitForFinished();
-            delete process;
-        }
-    }
-
-    [[nodiscard]] bool isValid() const { return m_valid; }
-    [[nodiscard]] QString root() const { return m_root.path(); }
-    [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
-    [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
-    [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
-    [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
-
-    bool configure(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
-                   const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
-    {
-        const QByteArray text = "[Update]\nURL=" + url.toUtf8() + "\nHostExe=host.sh\nUpdateHelperExe=helper.sh\n"
-            "HttpEnable=" + (httpEnabled ? "true" : "false") + "\n"
-            "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
-            "[General]\nVersion=1.0.0\n[Paths]\n" + paths + "[Project]\nType=1\n";
-        return TestInstallation::writeFile(path(QStringLiteral("system.cfg")), text);
-    }
-
-    // Runs update.exe to its end. The working directory is the sandbox root, not the
-    // installation, so every path must be resolved against the application directory.
-    RunResult run(const QStringList &arguments, int timeoutMs = kRunTimeoutMs)
-    {
-        QProcess process;
-        prepare(process);
-        process.start(path(QStringLiteral("update.exe")), arguments);
-        RunResult result;
-        result.finished = process.waitForFinished(timeoutMs);
-        if (!result.finished) {
-            process.kill();
-            process.waitForFinished();
-        }
-        result.exitCode = process.exitCode();
-        result.out = process.readAllStandardOutput();
-        result.err = process.readAllStandardError();
-        return result;
-    }
-
-    // Starts update.exe and leaves it running; the sandbox kills it at the end.
-    QProcess *start(const QStringList &arguments)
-    {
-        auto *process = new QProcess;
-        prepare(*process);
-        process->start(path(QStringLiteral("update.exe")), arguments);
-        m_background << process;
-        return process;
-    }
-
-    [[nodiscard]] QByteArray log() const { return TestInstallation::read(path(QStringLiteral("log/update.log"))); }
-
-    // Waits until a running update.exe has printed text on standard output. The console log sink
-    // flushes every line; the log file is written through a buffer and may lag behind.
-    bool waitForOutput(QProcess *process, const QString &text, int timeoutMs = kRunTimeoutMs)
-    {
-        QByteArray &seen = m_output[process];
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            seen += process->readAllStandardOutput();
-            if (QString::fromUtf8(seen).contains(text))
-                return true;
-            process->waitForReadyRead(50);
-        }
-        return false;
-    }
-
-    bool waitForFile(const QString &rel, int timeoutMs) const
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            if (QFile::exists(path(rel)))
-                return true;
-            QTest::qWait(50);
-        }
-        return QFile::exists(path(rel));
-    }
-
-    [[nodiscard]] bool hostStarted(int timeoutMs = kLaunchWaitMs) const
-    {
-        return waitForFile(QStringLiteral("host-started.txt"), timeoutMs);
-    }
-
-    // The installation as the user's program sees it: without logs and the recording files.
-    [[nodiscard]] Snapshot installed() const
-    {
-        return TestInstallation::without(TestInstallation::snapshot(appDir()),
-                                         {QStringLiteral("log/"), QStringLiteral("host-started.txt"),
-                                          QStringLiteral("helper-args.txt")});
-    }
-
-private:
-    bool writeScript(const QString &rel, const QByteArray &body)
-    {
-        const QString file = path(rel);
-        return TestInstallation::writeFile(file, "#!/bin/sh\n" + body)
-            && QFile::setPermissions(file, QFile::permissions(file) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-    }
-
-    void prepare(QProcess &process) const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(root());
-    }
-
-    QTemporaryDir m_root;
-    bool m_valid = false;
-    QList<QProcess *> m_background;
-    QHash<QProcess *, QByteArray> m_output;
-};
-
-// The installation after the release was applied over it.
-Snapshot expectedAfterUpdate(const Snapshot &before)
-{
-    Snapshot expected = before;
-    const PublishedRelease::FileTree release = releaseFiles();
-    for (auto it = release.cbegin(); it != release.cend(); ++it)
-        expected.insert(it.key(), it.value());
-    expected.insert(QStringLiteral("plugins/"), QByteArray());
-    return expected;
-}
-
-// A port on 127.0.0.1 where nothing listens.
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort(); // closed again when server goes out of scope
-}
-
-} // namespace
+using namespace EndToEnd;
 
 class TestEndToEnd : public QObject
 {
@@ -249,6 +29,7 @@ private slots:
     void secondInstanceExitsWithOne();
     void unsafeTempRefusesToStart_data();
     void unsafeTempRefusesToStart();
+    void interruptedApplyIsRestored_data();
     void interruptedApplyIsRestored();
 };
 
@@ -256,14 +37,16 @@ void TestEndToEnd::consoleResultLine_data()
 {
     QTest::addColumn<QString>("serverVersion"); // empty: no TCP server
     QTest::addColumn<QByteArray>("line");
-    QTest::newRow("no transport") << QString() << kNoTransportLine;
-    QTest::newRow("no newer version") << QStringLiteral("1.0.0") << kNoUpdateLine;
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("no transport") << QString() << kNoTransportLine << 2;
+    QTest::newRow("no newer version") << QStringLiteral("1.0.0") << kNoUpdateLine << 0;
 }
 
 void TestEndToEnd::consoleResultLine()
 {
     QFETCH(QString, serverVersion);
     QFETCH(QByteArray, line);
+    QFETCH(int, exitCode);
     Sandbox sandbox;
     QVERIFY(sandbox.isValid());
     std::unique_ptr<TcpServerProcess> server;
@@ -278,7 +61,7 @@ void TestEndToEnd::consoleResultLine()
 
     const RunResult result = sandbox.run({QStringLiteral("console")});
     QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(result.jsonLines(), QList<QByteArray>{line});
     // The argument lines come first, then the log lines, then the result line.
     QVERIFY2(result.out.startsWith("[DEBUG] Command Line Arguments:\n[DEBUG] argv[0] ="), result.out.constData());
@@ -309,17 +92,21 @@ void TestEndToEnd::guiWithoutTransportStartsNothing()
     QVERIFY(sandbox.configure(closedPort()));
     const RunResult result = sandbox.run({});
     QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.exitCode, 2);
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
 }
 
 void TestEndToEnd::tcpUpdateAppliesRelease()
 {
     Sandbox sandbox;
+    // The release also changes the host program: it must stay executable.
+    const QByteArray newHost = "#!/bin/sh\necho started >> \"$(dirname \"$0\")/host-started.txt\"\n# 1.1.0\n";
+    QVERIFY(PublishedRelease::writeFile(sandbox.releaseDir() + "/host.sh", newHost));
     TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0", "--chunk-size", "7"});
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(sandbox.configure(server.port()));
     const Snapshot before = sandbox.installed();
+    const QFile::Permissions hostMode = QFile::permissions(sandbox.path(QStringLiteral("host.sh")));
 
     QElapsedTimer timer;
     timer.start();
@@ -332,7 +119,21 @@ void TestEndToEnd::tcpUpdateAppliesRelease()
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
     QVERIFY(sandbox.hostStarted());
     QVERIFY2(timer.elapsed() >= 1000, "the delayed start waits one second");
-    QCOMPARE(sandbox.installed(), expectedAfterUpdate(before));
+    QCOMPARE(QFile::permissions(sandbox.path(QStringLiteral("host.sh"))), hostMode);
+    // The version the server offered is recorded; nothing else of system.cfg changes.
+    Snapshot expected = expectedAfterUpdate(before);
+    expected.insert(QStringLiteral("host.sh"), newHost);
+    expected[QStringLiteral("system.cfg")].replace("Version=1.0.0", "Version=1.1.0");
+    QCOMPARE(sandbox.installed(), expected);
+
+    // The next start finds the installation up to date and downloads nothing.
+    QVERIFY(QFile::remove(sandbox.path(QStringLiteral("host-started.txt"))));
+    const RunResult again = sandbox.run({QStringLiteral("console")});
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(again.jsonLines(), QList<QByteArray>{kNoUpdateLine});
+    QVERIFY(server.waitForRequest(QStringLiteral("version-check client=1.1.0 project=1 update=0")));
+    QCOMPARE(server.requestCount(QStringLiteral("file ")), releaseFiles().size() + 1);
+    QCOMPARE(sandbox.installed(), expected);
 }
 
 void TestEndToEnd::httpUpdateAppliesRelease()
@@ -371,12 +172,24 @@ void TestEndToEnd::failedDownloadKeepsInstallation()
     QVERIFY(sandbox.configure(server.port()));
     const Snapshot before = sandbox.installed();
 
-    QProcess *updater = sandbox.start({QStringLiteral("console")});
+    // GUI mode: the failure window stays until the user closes it.
+    QProcess *updater = sandbox.start({});
     QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("下载最终失败，已达到最大重试次数: extra.dll")));
     QTest::qWait(500);
-    QCOMPARE(updater->state(), QProcess::Running); // the window stays open
-    QCOMPARE(TestInstallation::without(sandbox.installed(), {QStringLiteral("temp/")}), before);
+    QCOMPARE(updater->state(), QProcess::Running);
+    // Nothing of the download is left, and the log file already tells what happened.
+    QCOMPARE(sandbox.installed(), before);
+    const QString log = QString::fromUtf8(sandbox.log());
+    QVERIFY2(log.contains(QStringLiteral("[error] ")) && log.contains(QStringLiteral("下载最终失败，已达到最大重试次数: extra.dll")),
+             qPrintable(log.right(500)));
+    QVERIFY(log.contains(QStringLiteral("下载更新失败，未做任何更改")));
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
+
+    // Asked to end (as closing the window would), it ends with "download failed".
+    const RunResult result = sandbox.terminate(updater);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(sandbox.installed(), before);
 }
 
 void TestEndToEnd::selfUpdateHandsOverToHelper_data()
@@ -408,12 +221,14 @@ void TestEndToEnd::selfUpdateHandsOverToHelper()
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("update.exe"))), installedUpdater);
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("backup/bin/core.dll"))), QByteArray("core library 1.0.0"));
     const Snapshot updated = TestInstallation::without(sandbox.installed(), {QStringLiteral("temp/"), QStringLiteral("backup/")});
-    QCOMPARE(updated, expectedAfterUpdate(before));
+    Snapshot expected = expectedAfterUpdate(before);
+    expected[QStringLiteral("system.cfg")].replace("Version=1.0.0", "Version=1.1.0");
+    QCOMPARE(updated, expected);
 
     // The helper starts update.exe again with its outcome.
     const RunResult second = sandbox.run({QStringLiteral("updatehelper"), outcome});
     QVERIFY(second.finished);
-    QCOMPARE(second.exitCode, 0);
+    QCOMPARE(second.exitCode, outcome == QLatin1String("HelperSuccess") ? 0 : 3);
     QVERIFY(second.jsonLines().isEmpty());
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("temp"))));
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
@@ -421,10 +236,9 @@ void TestEndToEnd::selfUpdateHandsOverToHelper()
         QCOMPARE(sandbox.installed(), updated);
         QVERIFY(sandbox.hostStarted());
     } else {
-        Snapshot restored = before; // the backup is put back; files the download added stay
-        restored.insert(QStringLiteral("plugins/"), QByteArray());
-        restored.insert(QStringLiteral("plugins/extra.dll"), "extra plugin 1.1.0");
-        QCOMPARE(sandbox.installed(), restored);
+        // The backup is put back, system.cfg with the old version included, and what the
+        // download added is removed: the installation is the old one again.
+        QCOMPARE(sandbox.installed(), before);
         QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
     }
 }
@@ -457,7 +271,7 @@ void TestEndToEnd::secondInstanceExitsWithOne()
     QVERIFY(sandbox.configure(closedPort()));
     const RunResult third = sandbox.run({QStringLiteral("console")});
     QVERIFY(third.finished);
-    QCOMPARE(third.exitCode, 0);
+    QCOMPARE(third.exitCode, 2);
     QCOMPARE(third.jsonLines(), QList<QByteArray>{kNoTransportLine});
 }
 
@@ -468,6 +282,10 @@ void TestEndToEnd::unsafeTempRefusesToStart_data()
     QTest::newRow("Temp ..") << QByteArray("Backup=backup\nTemp=..\nLog=log/\n");
     QTest::newRow("Temp .") << QByteArray("Backup=backup\nTemp=.\nLog=log/\n");
     QTest::newRow("absolute Backup") << QByteArray("Backup=/tmp\nTemp=temp\nLog=log/\n");
+    // Removed at every start, these would take the version record or the logs with them.
+    QTest::newRow("Temp update") << QByteArray("Backup=backup\nTemp=update\nLog=log/\n");
+    QTest::newRow("Temp the log folder") << QByteArray("Backup=backup\nTemp=log\nLog=log/\n");
+    QTest::newRow("Backup holds the log folder") << QByteArray("Backup=var\nTemp=temp\nLog=var/log/\n");
 }
 
 void TestEndToEnd::unsafeTempRefusesToStart()
@@ -482,13 +300,21 @@ void TestEndToEnd::unsafeTempRefusesToStart()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.jsonLines(), QList<QByteArray>{kInitFailedLine});
     QVERIFY(result.out.endsWith(kInitFailedLine + '\n'));
-    QCOMPARE(TestInstallation::without(TestInstallation::snapshot(sandbox.root()), {QStringLiteral("app/log/")}),
-             TestInstallation::without(before, {QStringLiteral("app/log/")}));
-    QVERIFY(sandbox.log().contains("[Paths]"));
+    QCOMPARE(TestInstallation::without(TestInstallation::snapshot(sandbox.root()), {QStringLiteral("app/log/"), QStringLiteral("app/var/")}),
+             TestInstallation::without(before, {QStringLiteral("app/log/"), QStringLiteral("app/var/")}));
+    QVERIFY(sandbox.log().contains("[Paths]") || TestInstallation::read(sandbox.path("var/log/update.log")).contains("[Paths]"));
+}
+
+void TestEndToEnd::interruptedApplyIsRestored_data()
+{
+    QTest::addColumn<bool>("blocked"); // a directory stands where a file must be restored
+    QTest::newRow("restored") << false;
+    QTest::newRow("restore fails") << true;
 }
 
 void TestEndToEnd::interruptedApplyIsRestored()
 {
+    QFETCH(bool, blocked);
     Sandbox sandbox;
     QVERIFY(sandbox.configure(closedPort()));
     const Snapshot before = sandbox.installed();
@@ -501,12 +327,25 @@ void TestEndToEnd::interruptedApplyIsRestored()
     QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("temp/readme.txt")), "readme 1.1.0"));
     QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("bin/core.dll")), "core library 1.1.0"));
     QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("update_replace.pending")), "backup/\n"));
+    if (blocked) {
+        QVERIFY(QFile::remove(sandbox.path(QStringLiteral("readme.txt"))));
+        QVERIFY(TestInstallation::writeFile(sandbox.path(QStringLiteral("readme.txt/blocker")), "in the way"));
+    }
 
     const RunResult result = sandbox.run({QStringLiteral("console")});
     QVERIFY(result.finished);
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(sandbox.installed(), before);
     QVERIFY(QString::fromUtf8(sandbox.log()).contains(QStringLiteral("上次更新未完成")));
+    if (!blocked) {
+        QCOMPARE(result.exitCode, 2); // restored, then no transport
+        QCOMPARE(sandbox.installed(), before);
+        return;
+    }
+    // The backup is the only copy of the old files: it stays, and no new update starts.
+    QCOMPARE(result.exitCode, 4);
+    QCOMPARE(result.jsonLines().size(), 1);
+    QVERIFY2(result.jsonLines().first().contains("\"success\":false"), result.jsonLines().first().constData());
+    QVERIFY(QFile::exists(sandbox.path(QStringLiteral("update_replace.pending"))));
+    QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("backup/readme.txt"))), QByteArray("readme 1.0.0"));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -210,28 +210,146 @@ private slots:
     {
         QTest::addColumn<QByteArray>("temp");
         QTest::addColumn<QByteArray>("backup");
+        QTest::addColumn<QByteArray>("log");
         QTest::addColumn<QString>("badKey");
-        QTest::newRow("distinct") << QByteArray("temp") << QByteArray("backup") << QString();
-        QTest::newRow("temp vs temp/") << QByteArray("temp") << QByteArray("temp/") << QStringLiteral("[Paths] Backup");
-        QTest::newRow("case differs") << QByteArray("Temp") << QByteArray("temp") << QStringLiteral("[Paths] Backup");
-        QTest::newRow("backup inside temp") << QByteArray("temp") << QByteArray("temp/b") << QStringLiteral("[Paths] Backup");
-        QTest::newRow("temp inside backup") << QByteArray("b/t") << QByteArray("b") << QStringLiteral("[Paths] Backup");
-        QTest::newRow("prefix only") << QByteArray("temp") << QByteArray("temp2") << QString();
-        QTest::newRow("empty temp") << QByteArray("") << QByteArray("backup") << QStringLiteral("[Paths] Temp");
-        QTest::newRow("dot backup") << QByteArray("temp") << QByteArray(".") << QStringLiteral("[Paths] Backup");
+        const QByteArray log = "log/";
+        QTest::newRow("distinct") << QByteArray("temp") << QByteArray("backup") << log << QString();
+        QTest::newRow("temp vs temp/") << QByteArray("temp") << QByteArray("temp/") << log << QStringLiteral("[Paths] Backup");
+        QTest::newRow("case differs") << QByteArray("Temp") << QByteArray("temp") << log << QStringLiteral("[Paths] Backup");
+        QTest::newRow("backup inside temp") << QByteArray("temp") << QByteArray("temp/b") << log << QStringLiteral("[Paths] Backup");
+        QTest::newRow("temp inside backup") << QByteArray("b/t") << QByteArray("b") << log << QStringLiteral("[Paths] Backup");
+        QTest::newRow("prefix only") << QByteArray("temp") << QByteArray("temp2") << log << QString();
+        QTest::newRow("empty temp") << QByteArray("") << QByteArray("backup") << log << QStringLiteral("[Paths] Temp");
+        QTest::newRow("dot backup") << QByteArray("temp") << QByteArray(".") << log << QStringLiteral("[Paths] Backup");
+        // The update folder holds the installed version record, the log folder the logs.
+        QTest::newRow("temp is update") << QByteArray("update") << QByteArray("backup") << log << QStringLiteral("[Paths] Temp");
+        QTest::newRow("temp is Update/") << QByteArray("Update/") << QByteArray("backup") << log << QStringLiteral("[Paths] Temp");
+        QTest::newRow("temp inside update") << QByteArray("update/t") << QByteArray("backup") << log << QStringLiteral("[Paths] Temp");
+        QTest::newRow("backup is update") << QByteArray("temp") << QByteArray("update") << log << QStringLiteral("[Paths] Backup");
+        QTest::newRow("temp is the log folder") << QByteArray("log") << QByteArray("backup") << log << QStringLiteral("[Paths] Temp");
+        QTest::newRow("log folder inside backup") << QByteArray("temp") << QByteArray("var") << QByteArray("var/log/")
+                                                  << QStringLiteral("[Paths] Backup");
+        QTest::newRow("log in the app dir") << QByteArray("temp") << QByteArray("backup") << QByteArray("") << QString();
+        QTest::newRow("log prefix only") << QByteArray("temp") << QByteArray("backup") << QByteArray("templogs/") << QString();
     }
 
     void workDirs()
     {
         QFETCH(QByteArray, temp);
         QFETCH(QByteArray, backup);
+        QFETCH(QByteArray, log);
         QFETCH(QString, badKey);
-        const CSystemConfig &config = loadText("[Paths]\nTemp=" + temp + "\nBackup=" + backup + "\n");
+        const CSystemConfig &config =
+            loadText("[Paths]\nTemp=" + temp + "\nBackup=" + backup + "\nLog=" + log + "\n");
         QString key, value;
-        QCOMPARE(config.workDirsAreSafe(&key, &value), badKey.isEmpty());
+        QCOMPARE(config.workDirsAreSafe({QStringLiteral("update/")}, &key, &value), badKey.isEmpty());
         QCOMPARE(key, badKey);
         if (!badKey.isEmpty())
             QCOMPARE(value, QString::fromLatin1(badKey.endsWith(QLatin1String("Temp")) ? temp : backup));
+    }
+
+    void loadErrorNamesTheProblem_data()
+    {
+        QTest::addColumn<QByteArray>("text"); // empty: no file at all
+        QTest::addColumn<QString>("error");   // the beginning of loadError(), empty for none
+        QTest::addColumn<bool>("loaded");
+        QTest::newRow("missing") << QByteArray() << QStringLiteral("配置文件不存在: ") << true;
+        QTest::newRow("malformed") << QByteArray("[Paths\nTemp=temp\n") << QStringLiteral("配置文件格式错误: ") << false;
+        QTest::newRow("serialised object")
+            << QByteArray("[Paths]\nTemp=@Variant(\\0\\0\\0\\x43\\0\\x7f\\xff)\nBackup=backup\n")
+            << QStringLiteral("配置文件含有不支持的值: ") << false;
+        QTest::newRow("quoted serialised object") << QByteArray("[Update]\nExeName=\"@Rect(1 2 3 4)\"\n")
+                                                  << QStringLiteral("配置文件含有不支持的值: ") << false;
+        QTest::newRow("plain at sign") << QByteArray("[Update]\nHostExe=@host.exe\n") << QString() << true;
+        QTest::newRow("fine") << QByteArray("[Paths]\nTemp=temp\n") << QString() << true;
+    }
+
+    void loadErrorNamesTheProblem()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, error);
+        QFETCH(bool, loaded);
+        if (text.isNull()) {
+            CSystemConfig::reload(m_dir.filePath(QStringLiteral("absent.cfg")));
+        } else {
+            loadText(text);
+        }
+        const CSystemConfig &config = CSystemConfig::instance();
+        QVERIFY2(error.isEmpty() ? config.loadError().isEmpty() : config.loadError().startsWith(error),
+                 qPrintable(config.loadError()));
+        QCOMPARE(config.isLoaded(), loaded);
+        if (!loaded)
+            QCOMPARE(config.tempPath(), QString()); // nothing of a refused file is used
+    }
+
+    void warningsNameMisspeltValues_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QStringList>("keys"); // the settings the warnings name
+        QTest::newRow("clean") << QByteArray("[Update]\nHttpEnable=TRUE\n[Server]\nUpdatePort=9000\n[Project]\nType=3\n")
+                               << QStringList();
+        QTest::newRow("explicit false") << QByteArray("[Update]\nHttpEnable=0\n") << QStringList();
+        QTest::newRow("misspelt") << QByteArray("[Update]\nHttpEnable=ture\n")
+                                  << QStringList{QStringLiteral("[Update] HttpEnable")};
+        QTest::newRow("yes") << QByteArray("[Update]\nHttpEnable=yes\n") << QStringList{QStringLiteral("[Update] HttpEnable")};
+        QTest::newRow("port letters") << QByteArray("[Server]\nUpdatePort=nine\n[Project]\nType=9\n")
+                                      << QStringList{QStringLiteral("[Server] UpdatePort"), QStringLiteral("[Project] Type")};
+    }
+
+    void warningsNameMisspeltValues()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QStringList, keys);
+        const QStringList warnings = loadText(text).warnings();
+        QCOMPARE(warnings.size(), keys.size());
+        for (int i = 0; i < keys.size(); ++i)
+            QVERIFY2(warnings.at(i).startsWith(keys.at(i)), qPrintable(warnings.at(i)));
+    }
+
+    void writeInstalledVersionChangesOnlyTheVersion_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QByteArray>("after"); // empty: refused, file unchanged
+        QTest::newRow("replaced") << QByteArray("[Update]\nHostExe=a.exe\n[General]\nVersion=1.0.0\nLastCheckTime=x\n")
+                                  << QStringLiteral("1.1.0")
+                                  << QByteArray("[Update]\nHostExe=a.exe\n[General]\nVersion=1.1.0\nLastCheckTime=x\n");
+        QTest::newRow("spacing and CR LF kept")
+            << QByteArray("; comment\r\n[General]\r\nVersion = 1.0.0\r\n[Paths]\r\nTemp=temp\r\n") << QStringLiteral("2.0")
+            << QByteArray("; comment\r\n[General]\r\nVersion = 2.0\r\n[Paths]\r\nTemp=temp\r\n");
+        QTest::newRow("key of another section untouched")
+            << QByteArray("[Other]\nVersion=9\n[General]\nVersion=1\n") << QStringLiteral("2")
+            << QByteArray("[Other]\nVersion=9\n[General]\nVersion=2\n");
+        QTest::newRow("added to the section") << QByteArray("[General]\nLastCheckTime=x\n[Paths]\nTemp=t\n")
+                                              << QStringLiteral("1.2") << QByteArray("[General]\nVersion=1.2\nLastCheckTime=x\n[Paths]\nTemp=t\n");
+        QTest::newRow("section added") << QByteArray("[Paths]\nTemp=t") << QStringLiteral("1.2")
+                                       << QByteArray("[Paths]\nTemp=t\n[General]\nVersion=1.2\n");
+        QTest::newRow("newline refused") << QByteArray("[General]\nVersion=1\n") << QStringLiteral("2\n[Paths]\nTemp=..")
+                                         << QByteArray();
+        QTest::newRow("empty refused") << QByteArray("[General]\nVersion=1\n") << QString() << QByteArray();
+    }
+
+    void writeInstalledVersionChangesOnlyTheVersion()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, version);
+        QFETCH(QByteArray, after);
+        const QString path = m_dir.filePath(QStringLiteral("version%1.cfg").arg(++m_files));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(before);
+        file.close();
+        QString error;
+        QCOMPARE(CSystemConfig::writeInstalledVersion(path, version, &error), !after.isEmpty());
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), after.isEmpty() ? before : after);
+        if (!after.isEmpty()) {
+            CSystemConfig::reload(path);
+            QCOMPARE(CSystemConfig::instance().version(), version);
+        } else {
+            QVERIFY(!error.isEmpty());
+        }
     }
 
     void appDirDefaultsToExecutableDir()

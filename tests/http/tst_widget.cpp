@@ -3,6 +3,7 @@
 #include "httptestsupport.h"
 
 #include "app/resources.h"
+#include "common/readability.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -80,7 +81,7 @@ private slots:
         QCOMPARE(label(w, "label_updatefile")->styleSheet(),
                  QStringLiteral("font: 700 14pt \"Microsoft YaHei UI\";") + gap + QStringLiteral("color: rgb(0, 0, 0);"));
         for (const char *name : {"progressBar_update", "progressBar_updatefile"}) {
-            QCOMPARE(bar(w, name)->styleSheet(), QStringLiteral("color: rgb(255, 255, 255);"));
+            QCOMPARE(bar(w, name)->alignment(), Qt::AlignCenter);
             QCOMPARE(bar(w, name)->maximum(), 100);
         }
         QVERIFY(label(w, "label_icon")->text().isEmpty());
@@ -215,14 +216,75 @@ private slots:
         QVERIFY(!QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
     }
 
-    void emptyUrlFailsTheVersionCheck()
+    void percentageIsReadable_data()
     {
+        QTest::addColumn<int>("percent");
+        for (int percent : {0, 7, 19, 37, 50, 63, 100})
+            QTest::addRow("%d%%", percent) << percent;
+    }
+
+    void percentageIsReadable()
+    {
+        QFETCH(int, percent);
         HttpInstallation inst;
-        QVERIFY(inst.configure(QString()));
+        CSystemConfig::setAppDirPath(inst.appDir());
+        Widget w;
+        for (const char *name : {"progressBar_update", "progressBar_updatefile"}) {
+            QProgressBar *progress = bar(w, name);
+            progress->setRange(0, 100);
+            progress->setValue(percent);
+            QString why;
+            QVERIFY2(Readability::percentageIsReadable(progress, &why), qPrintable(QLatin1String(name) + ": " + why));
+        }
+    }
+
+    void failedCheckSaysWhatFailed_data()
+    {
+        QTest::addColumn<QString>("url");         // %1: the server's base URL
+        QTest::addColumn<bool>("removeVersionFile");
+        QTest::addColumn<QString>("error");       // %1 as above
+        QTest::addColumn<QStringList>("requests");
+        QTest::newRow("no URL") << QString() << false << QStringLiteral("未配置HTTP升级地址([Update] URL)") << QStringList();
+        QTest::newRow("no final slash") << QStringLiteral("%1app") << false
+                                        << QStringLiteral("HTTP升级地址必须以/结尾([Update] URL): %1app") << QStringList();
+        QTest::newRow("404") << QStringLiteral("%1") << true << QStringLiteral("下载%1update.ini失败: HTTP 404 File not found")
+                             << QStringList{QStringLiteral("/update.ini")};
+        QTest::newRow("unknown scheme") << QStringLiteral("htp://127.0.0.1/") << false
+                                        << QStringLiteral("下载htp://127.0.0.1/update.ini失败: Protocol \"htp\" is unknown")
+                                        << QStringList();
+    }
+
+    void failedCheckSaysWhatFailed()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, removeVersionFile);
+        QFETCH(QString, error);
+        QFETCH(QStringList, requests);
+        ServedRelease served;
+        QVERIFY(served.start({{"a.txt", "a\n"}}));
+        if (removeVersionFile)
+            QVERIFY(QFile::remove(served.www("update.ini")));
+        const QString base = served.server->baseUrl();
+        QVERIFY(served.inst.configure(QString(url).replace(QStringLiteral("%1"), base)));
         Widget w;
         QCOMPARE(w.checkVersion(), int(VersionCheckResult::DownloadFailed));
-        QCOMPARE(labels(w), QStringLiteral("停止更新|下载update.ini失败"));
-        QVERIFY(!QFileInfo::exists(inst.app("update/updateTmp.ini")));
+        QCOMPARE(w.checkError(), QString(error).replace(QStringLiteral("%1"), base));
+        QVERIFY2(m_log->text().contains(QStringLiteral("检查更新失败: ") + w.checkError()), "the failure is logged");
+        QCOMPARE(served.server->requestedPaths(), requests);
+        QVERIFY(!QFileInfo::exists(served.inst.app("update/updateTmp.ini")));
+    }
+
+    void emptyServerListFailsTheCheck()
+    {
+        ServedRelease served;
+        QVERIFY(served.start({{"a.txt", "a\n"}}));
+        // An error page served in place of the list holds no entry.
+        QVERIFY(writeFile(served.www("2.0/md5.txt"), "<html><body>Not here</body></html>\n"));
+        Widget w;
+        QCOMPARE(w.checkVersion(), int(VersionCheckResult::UpdateNeeded));
+        QCOMPARE(w.checkMd5(), int(Md5CheckResult::ParseFailed));
+        QCOMPARE(w.checkError(), QStringLiteral("服务端MD5列表为空或无法解析: ") + served.server->baseUrl() + "2.0/md5.txt");
+        QCOMPARE(labels(w), QStringLiteral("更新失败|服务端MD5列表为空或无法解析"));
     }
 
     void unsafeTempSettingIsRefused()
@@ -266,6 +328,9 @@ private slots:
         w.startDownloadQueue(Md5List());
         QCOMPARE(spy.count(), 1);
         QCOMPARE(spy.at(0).at(0).toBool(), true);
+        // Downloaded is not installed: only the owner's showInstalled() says "更新完成!".
+        QCOMPARE(label(w, "label_update")->text(), QStringLiteral("下载完成，正在安装更新"));
+        w.showInstalled();
         QCOMPARE(label(w, "label_update")->text(), QStringLiteral("更新完成!"));
     }
 
@@ -286,7 +351,7 @@ private slots:
         w.startUpdate();
         QVERIFY(singleResult(spy, true));
         QCOMPARE(seen, (QStringList{"1:正在更新 1/3|B.dll", "2:正在更新 2/3|a.dll", QStringLiteral("3:正在更新 3/3|说明 #1%.txt")}));
-        QCOMPARE(labels(w), QStringLiteral("更新完成!|说明 #1%.txt"));
+        QCOMPARE(labels(w), QStringLiteral("下载完成，正在安装更新|说明 #1%.txt"));
         QCOMPARE(bar(w, "progressBar_update")->value(), 3);
         QCOMPARE(bar(w, "progressBar_updatefile")->value(), 100);
         QVERIFY(!cancelButton(w)->isEnabled());
@@ -325,7 +390,21 @@ private slots:
         w.startUpdate();
         QVERIFY(singleResult(spy, false));
         QVERIFY2(labels(w).startsWith(QStringLiteral("更新失败|下载错误:")), qPrintable(labels(w)));
-        QVERIFY2(labels(w).contains(QStringLiteral("server replied")), qPrintable(labels(w)));
+        QVERIFY2(w.failureText().contains(QStringLiteral("server replied")), qPrintable(w.failureText()));
+        // The long text is elided to the label's width; the whole of it is in the tooltip and
+        // the log, with the status the server sent.
+        QString why;
+        QVERIFY2(Readability::labelFits(label(w, "label_updatefile"), w.failureText(), &why), qPrintable(why));
+        QVERIFY(m_log->text().contains(QStringLiteral("请求失败: ") + served.server->baseUrl()
+                                       + QStringLiteral("2.0//2.txt (HTTP 404 File not found)")));
+        // After a failure the cancel button closes the dialog.
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QSignalSpy closed(&w, &QDialog::finished);
+        QVERIFY(cancelButton(w)->isEnabled());
+        cancelButton(w)->click();
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!w.isVisible());
         QCOMPARE(readFile(served.inst.app("temp/1.txt")), QByteArray("1\n"));
         QVERIFY(!QFileInfo::exists(served.inst.app("temp/2.txt")));
         QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//3.txt")), 0);
@@ -381,44 +460,75 @@ private slots:
         QCOMPARE(answerer.answered(), 1);
         QCOMPARE(answerer.title(), QStringLiteral("确认取消"));
         QCOMPARE(answerer.text(), QStringLiteral("确定要取消更新吗？未完成的更新将不会被应用。"));
-        QVERIFY(!cancelButton(w)->isEnabled());
+        QCOMPARE(w.wasCancelled(), confirmed);
+        // After a cancel the button only closes the dialog; after a download the owner installs.
+        QCOMPARE(cancelButton(w)->isEnabled(), confirmed);
         if (confirmed) {
             QVERIFY2(labels(w).startsWith(QStringLiteral("更新失败|下载错误:")), qPrintable(labels(w)));
             QVERIFY(!QFileInfo::exists(served.inst.app("temp/big.bin")));
             QCOMPARE(HttpInstallation::tree(served.inst.app("update")), QStringList{"/update.ini"});
             QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
         } else {
-            QCOMPARE(labels(w), QStringLiteral("更新完成!|small.txt"));
+            QCOMPARE(labels(w), QStringLiteral("下载完成，正在安装更新|small.txt"));
             QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
             QVERIFY(QFileInfo::exists(served.inst.app("update/leftover/x.txt")));
         }
     }
 
-    void escapeHidesAndCleansButTheDownloadGoesOn()
+    void escapeAsksBeforeItCancels_data()
     {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("byClose"); // the window's close instead of the Esc key
+        QTest::newRow("Esc, confirmed") << QStringLiteral("确认") << false;
+        QTest::newRow("Esc, declined") << QStringLiteral("取消") << false;
+        QTest::newRow("close, confirmed") << QStringLiteral("确认") << true;
+    }
+
+    void escapeAsksBeforeItCancels()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, byClose);
+        const bool confirmed = answer == QStringLiteral("确认");
         ServedRelease served;
         HttpServerProcess::Options slow;
         slow.throttleDelayMs = 20;
         QVERIFY(served.start(bigRelease(256), slow));
         QVERIFY(writeFile(served.inst.app("update/update.ini"), "[Version]\nVersion=1.0\n"));
-        QVERIFY(writeFile(served.inst.app("update/leftover/x.txt"), "x"));
         Widget w;
         QVERIFY(runChecks(w));
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
-        QStringList updateDirAfterEscape;
+        BoxAnswerer answerer(answer);
+        bool pressed = false;
+        QStringList updateDirWhileAsked;
         connect(bar(w, "progressBar_updatefile"), &QProgressBar::valueChanged, &w, [&](int value) {
-            if (value > 0 && w.isVisible()) {
-                QTest::keyClick(&w, Qt::Key_Escape);
-                updateDirAfterEscape = HttpInstallation::tree(served.inst.app("update"));
+            if (value > 0 && !pressed) {
+                pressed = true;
+                QTimer::singleShot(0, &w, [&] {
+                    if (byClose)
+                        w.close();
+                    else
+                        QTest::keyClick(&w, Qt::Key_Escape);
+                    updateDirWhileAsked = HttpInstallation::tree(served.inst.app("update"));
+                });
             }
         });
         w.startUpdate();
-        QVERIFY(singleResult(spy, true));
-        QVERIFY(!w.isVisible());
-        QCOMPARE(updateDirAfterEscape, QStringList{"/update.ini"});
-        QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
+        QVERIFY(singleResult(spy, !confirmed));
+        QCOMPARE(answerer.answered(), 1);
+        QCOMPARE(answerer.title(), QStringLiteral("确认取消"));
+        if (confirmed) {
+            QVERIFY(w.wasCancelled());
+            QVERIFY(!QFileInfo::exists(served.inst.app("temp/big.bin")));
+            QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
+        } else {
+            // Declined: the dialog stays, the download and its pending files are untouched.
+            QVERIFY(w.isVisible());
+            QVERIFY(updateDirWhileAsked.contains(QStringLiteral("/md5Tmp.txt")));
+            QVERIFY(QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
+            QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
+        }
     }
 
     void unsafeListPath_data()

@@ -7,6 +7,7 @@
 
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -94,6 +95,7 @@ private slots:
         CTCPUpdate update;
         QVERIFY(!update.client());
         QVERIFY(!update.start());
+        QVERIFY(update.checkFailed());
         QVERIFY(!update.beginDownload());
     }
 
@@ -107,6 +109,45 @@ private slots:
         QVERIFY(update.client());
         QVERIFY(!update.client()->isConnected());
         QVERIFY(!update.start());
+        QVERIFY(update.checkFailed());
+        QVERIFY2(update.errorText().startsWith(QStringLiteral("连接TCP升级服务器失败: 127.0.0.1:")), qPrintable(update.errorText()));
+    }
+
+    void failedCheckIsNotUpToDate_data()
+    {
+        QTest::addColumn<QString>("reply"); // what the scripted server answers to the version check
+        QTest::addColumn<bool>("failed");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no answer") << "none" << true << QStringLiteral("TCP版本检查失败: 等待服务器回复超时");
+        QTest::newRow("server error") << "error" << true << QStringLiteral("TCP版本检查失败: 服务器返回错误");
+        QTest::newRow("reply too short") << "short" << true << QStringLiteral("TCP版本检查失败: 版本检查回复无法解析");
+        QTest::newRow("update without files") << "empty" << true
+                                              << QStringLiteral("TCP版本检查失败: 服务器提供版本 2，但没有列出任何文件");
+        QTest::newRow("up to date") << "current" << false << QString();
+    }
+
+    void failedCheckIsNotUpToDate()
+    {
+        QFETCH(QString, reply);
+        QFETCH(bool, failed);
+        QFETCH(QString, error);
+        ScriptedServer server([&](ScriptedServer &s, const Frame &, int) {
+            if (reply == QLatin1String("error"))
+                s.send(ServerError, QByteArray());
+            else if (reply == QLatin1String("short"))
+                s.send(VersionCheckReply, QByteArray(10, '\1'));
+            else if (reply == QLatin1String("empty"))
+                s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {}));
+            else if (reply == QLatin1String("current"))
+                s.send(VersionCheckReply, makeVersionReply(false, QStringLiteral("1.0"), 1, {}));
+        });
+        QVERIFY(server.listen());
+        m_install->configure(server.port());
+        CTCPUpdate update;
+        QVERIFY(!update.start());
+        QCOMPARE(update.checkFailed(), failed);
+        QCOMPARE(update.errorText(), error);
+        QVERIFY(!update.beginDownload());
     }
 
     void wholeDownloadLandsByteIdentical()
@@ -147,7 +188,8 @@ private slots:
         QVERIFY(statuses.indexOf(QStringLiteral("总体进度: 3/4 (75%)")) >= 0);
         QVERIFY(statuses.indexOf(QStringLiteral("下载文件: empty.cfg (0 B/0 B)")) >= 0);
         QVERIFY(statuses.indexOf(QStringLiteral("文件下载完成: big.dll")) >= 0);
-        QVERIFY(statuses.indexOf(QStringLiteral("升级成功")) >= 0);
+        // Downloaded is not installed: "升级成功" is for the owner to show once it has installed.
+        QCOMPARE(statuses.indexOf(QStringLiteral("升级成功")), -1);
         QVERIFY(!statuses.colors.contains(QStringLiteral("#f44336")));
         // Every file was asked for exactly once.
         for (auto it = files.cbegin(); it != files.cend(); ++it)
@@ -335,10 +377,64 @@ private slots:
         m_install->configure(server.port());
         CTCPUpdate update;
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
-        QVERIFY(update.start());
+        QVERIFY(!update.start());
+        QVERIFY(update.checkFailed());
         QVERIFY(!update.beginDownload());
         QVERIFY(!update.progressWindow().isVisible());
         QCOMPARE(result.count(), 0);
+    }
+
+    void cancelStopsTheDownload_data()
+    {
+        QTest::addColumn<bool>("duringPause"); // between two attempts instead of inside a file
+        QTest::newRow("inside a file") << false;
+        QTest::newRow("between attempts") << true;
+    }
+
+    void cancelStopsTheDownload()
+    {
+        QFETCH(bool, duringPause);
+        m_install->addReleaseFile(QStringLiteral("big.bin"), 4 * 1024 * 1024);
+        m_install->addReleaseFile(QStringLiteral("later.bin"), 10);
+        auto server = startServer(duringPause ? QStringList{"--fail", "big.bin:-1"} : QStringList{"--chunk-size", "4096"});
+        UpdateWidget window; // the owner's window, as the update model hands it over
+        CTCPUpdate update;
+        update.setProgressWindow(&window);
+        update.setRetryPause(duringPause ? 60000 : kQuickPause);
+        StatusLog statuses(update);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        auto *cancelButton = window.findChild<QPushButton *>(QStringLiteral("pushButton_cancel"));
+        bool clicked = false;
+        auto clickOnce = [&] {
+            if (!clicked) {
+                clicked = true;
+                QTimer::singleShot(duringPause ? 100 : 0, cancelButton, &QPushButton::click);
+            }
+        };
+        if (duringPause)
+            connect(update.client(), &QUpdateTcpClient::errorOccurred, this, clickOnce);
+        else
+            connect(update.client(), &QUpdateTcpClient::sigFileDownloadProgress, this, clickOnce);
+        QVERIFY(!update.beginDownload());
+        QVERIFY(update.wasCancelled());
+        QCOMPARE(update.failureText(), QStringLiteral("下载已取消"));
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), false);
+        QCOMPARE(&update.progressWindow(), &window);
+        QVERIFY(window.isVisible());
+        QCOMPARE(statuses.texts.last(), QStringLiteral("下载已取消"));
+        QCOMPARE(statuses.colors.last(), QStringLiteral("#2196F3"));
+        // No further attempt, no further file, and the connection is gone.
+        QCOMPARE(server->requestCount(QStringLiteral("file big.bin ")), 1);
+        QCOMPARE(server->requestCount(QStringLiteral("file later.bin ")), 0);
+        QVERIFY(!update.client()->isConnected());
+        if (!duringPause) {
+            const qint64 partial = QFileInfo(m_install->tempDir() + QStringLiteral("/big.bin")).size();
+            QTest::qWait(200);
+            QCOMPARE(QFileInfo(m_install->tempDir() + QStringLiteral("/big.bin")).size(), partial);
+            QVERIFY(partial < 4 * 1024 * 1024);
+        }
     }
 
     void noUpdateKeepsTheListAndDownloadsNothing()

@@ -1,5 +1,7 @@
 #include "tcp/updatewidget.h"
 
+#include "common/readability.h"
+
 #include <QGridLayout>
 #include <QLabel>
 #include <QPainter>
@@ -57,8 +59,6 @@ private slots:
         QTest::newRow("cancel") << "pushButton_cancel"
                                 << "QPushButton { padding: 8px 16px; background-color: #f44336; color: white; border: none; "
                                    "border-radius: 4px; }QPushButton:hover { background-color: #d32f2f; }";
-        QTest::newRow("main bar") << "progressBar_main" << "QProgressBar { text-align: center; }";
-        QTest::newRow("file bar") << "progressBar_updatefile" << "QProgressBar { text-align: center; }";
         QTest::newRow("title") << "label_title" << "font-size: 16px; font-weight: bold; color: #333;";
         QTest::newRow("file line") << "label_updatefile" << "color: #666; font-size: 12px;";
     }
@@ -71,6 +71,63 @@ private slots:
         QWidget *widget = w.findChild<QWidget *>(name);
         QVERIFY(widget);
         QCOMPARE(widget->styleSheet(), style);
+    }
+
+    void percentageIsReadable_data()
+    {
+        QTest::addColumn<int>("percent");
+        for (int percent : {0, 7, 19, 37, 50, 63, 100})
+            QTest::addRow("%d%%", percent) << percent;
+    }
+
+    void percentageIsReadable()
+    {
+        QFETCH(int, percent);
+        UpdateWidget w;
+        for (const char *name : {"progressBar_main", "progressBar_updatefile"}) {
+            auto *progress = child<QProgressBar>(w, name);
+            QCOMPARE(progress->alignment(), Qt::AlignCenter);
+            progress->setValue(percent);
+            QString why;
+            QVERIFY2(Readability::percentageIsReadable(progress, &why), qPrintable(QLatin1String(name) + ": " + why));
+        }
+    }
+
+    void longTextsAreElided()
+    {
+        UpdateWidget w;
+        const QString name = QString(200, QLatin1Char('n')) + QStringLiteral(".dll");
+        w.showError(QStringLiteral("文件下载失败: %1 - %2").arg(name, QStringLiteral("Failed to save file data")));
+        QString why;
+        QVERIFY2(Readability::labelFits(child<QLabel>(w, "label_status"),
+                                        QStringLiteral("文件下载失败: %1 - Failed to save file data").arg(name), &why),
+                 qPrintable(why));
+        w.updateFileProgress(name, 5, 10);
+        QVERIFY2(Readability::labelFits(child<QLabel>(w, "label_updatefile"),
+                                        QStringLiteral("下载: %1 (5 B/10 B)").arg(name), &why),
+                 qPrintable(why));
+        // A short text is shown as it is, without a tooltip.
+        w.setStatusText(QStringLiteral("短"));
+        QCOMPARE(child<QLabel>(w, "label_status")->text(), QStringLiteral("短"));
+        QCOMPARE(child<QLabel>(w, "label_status")->toolTip(), QString());
+    }
+
+    void cancelButtonEscapeAndCloseAreReported()
+    {
+        UpdateWidget w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QSignalSpy cancel(&w, &UpdateWidget::cancelRequested);
+        QSignalSpy closed(&w, &UpdateWidget::closed);
+        child<QPushButton>(w, "pushButton_cancel")->click();
+        QCOMPARE(cancel.count(), 1);
+        QTest::keyClick(&w, Qt::Key_Escape);
+        QCOMPARE(cancel.count(), 2);
+        QVERIFY2(w.isVisible(), "the owner decides what a cancel means");
+        QCOMPARE(closed.count(), 0);
+        w.close();
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!w.isVisible());
     }
 
     void layoutTree()

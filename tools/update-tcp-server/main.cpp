@@ -2,6 +2,7 @@
 //
 //   update-tcp-server --root DIR --version V [--host 127.0.0.1] [--port 0] [--chunk-size BYTES]
 //                     [--fail NAME:COUNT]... [--silent] [--close-after BYTES]
+//                     [--wrong-size NAME]... [--rate BYTES_PER_SECOND]
 //
 // The first line on standard output is "listening on <host>:<port>", then one line per request.
 
@@ -65,7 +66,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption closeOption(QStringLiteral("close-after"),
                                          QStringLiteral("Close a connection after this many file data bytes."),
                                          QStringLiteral("BYTES"));
-    parser.addOptions({rootOption, versionOption, hostOption, portOption, chunkOption, failOption, silentOption, closeOption});
+    const QCommandLineOption wrongSizeOption(QStringLiteral("wrong-size"),
+                                             QStringLiteral("Announce NAME one byte larger than it is."),
+                                             QStringLiteral("NAME"));
+    const QCommandLineOption rateOption(QStringLiteral("rate"), QStringLiteral("File data bytes per second and connection."),
+                                        QStringLiteral("BYTES"));
+    parser.addOptions({rootOption, versionOption, hostOption, portOption, chunkOption, failOption, silentOption, closeOption,
+                       wrongSizeOption, rateOption});
     parser.process(app);
 
     ServerOptions options;
@@ -98,6 +105,15 @@ int main(int argc, char *argv[])
         options.closeAfter = parser.value(closeOption).toLongLong(&ok);
         if (!ok || options.closeAfter < 0)
             return fail(QStringLiteral("--close-after takes a byte count"));
+    }
+
+    const QStringList wrongSizes = parser.values(wrongSizeOption);
+    for (const QString &name : wrongSizes)
+        options.wrongSize.insert(name);
+    if (parser.isSet(rateOption)) {
+        options.rate = parser.value(rateOption).toLongLong(&ok);
+        if (!ok || options.rate <= 0)
+            return fail(QStringLiteral("--rate takes a positive byte count"));
     }
 
     if (::pipe(g_signalPipe) != 0)

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
@@ -18,6 +20,9 @@ namespace {
 
 // Stop reading files ahead once this much waits in the socket: memory stays flat for any size.
 constexpr qint64 SendHighWater = 1024 * 1024;
+// With a rate limit, sending resumes this often.
+constexpr int RateTickMs = 10;
+constexpr qint64 MsPerSecond = 1000;
 
 // One file being sent.
 struct Transfer
@@ -25,6 +30,7 @@ struct Transfer
     FileItem item;
     std::unique_ptr<QFile> file;
     quint32 size = 0;
+    quint32 announced = 0; // the size the chunks name (differs only as an injected fault)
     quint32 sent = 0;
 };
 
@@ -155,7 +161,11 @@ private:
         transfer.item = item;
         transfer.size = static_cast<quint32>(info.size());
         transfer.file = std::move(file);
-        log(prefix + QStringLiteral("ok size=%1").arg(transfer.size));
+        transfer.announced = transfer.size;
+        if (m_options.wrongSize.contains(item.fileName) || m_options.wrongSize.contains(relative))
+            ++transfer.announced;
+        log(prefix + QStringLiteral("ok size=%1").arg(transfer.size)
+            + (transfer.announced != transfer.size ? QStringLiteral(" announced=%1").arg(transfer.announced) : QString()));
         m_queue.push_back(std::move(transfer));
         pump();
     }
@@ -165,7 +175,17 @@ private:
     {
         while (!m_closing && !m_queue.empty() && m_socket->bytesToWrite() < SendHighWater) {
             Transfer &transfer = m_queue.front();
-            const QByteArray data = transfer.file->read(m_options.chunkSize);
+            qint64 budget = m_options.chunkSize;
+            if (m_options.rate > 0) {
+                if (!m_clock.isValid())
+                    m_clock.start();
+                budget = qMin(budget, m_options.rate * m_clock.elapsed() / MsPerSecond - m_dataSent);
+                if (budget <= 0 && transfer.sent < transfer.size) {
+                    QTimer::singleShot(RateTickMs, this, [this] { pump(); });
+                    return;
+                }
+            }
+            const QByteArray data = transfer.file->read(qMax<qint64>(budget, 0));
             if (data.isEmpty() && transfer.sent < transfer.size) {
                 // The file shrank or cannot be read any more: stop this transfer with an error.
                 log(QStringLiteral("file %1 error (read failed)").arg(transfer.item.fileName));
@@ -175,7 +195,7 @@ private:
             }
             const quint32 count = static_cast<quint32>(data.size());
             const bool isLast = transfer.sent + count >= transfer.size;
-            send(FileData, makeFileDataHeader(transfer.item, transfer.size, count, isLast) + data);
+            send(FileData, makeFileDataHeader(transfer.item, transfer.announced, count, isLast) + data);
             transfer.sent += count;
             m_dataSent += count;
             if (isLast)
@@ -197,6 +217,7 @@ private:
     std::deque<Transfer> m_queue;
     qint64 m_dataSent = 0;
     bool m_closing = false;
+    QElapsedTimer m_clock; // since the first file data, for the rate limit
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "tcp/tcpprotocol.h"
 
 #include <QHash>
+#include <QSet>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -23,6 +24,8 @@ struct ServerOptions
     QHash<QString, int> failures; // file name (or relative path) -> ServerError answers left; -1 = always
     bool silent = false;          // accept connections, answer nothing
     qint64 closeAfter = NoLimit;  // close a connection after this many file data bytes
+    QSet<QString> wrongSize;      // file names (or relative paths) announced one byte too large
+    qint64 rate = NoLimit;        // file data bytes per second and connection
 };
 
 // Serves one release directory over the TCP update protocol. Every request is reported on one

@@ -1,0 +1,260 @@
+#pragma once
+
+// A temporary installation of the real update.exe for end-to-end tests: the program copied into
+// SANDBOX/app with a host program and an update helper that record being started, a release of
+// version 1.1.0 in SANDBOX/release, and SANDBOX/www for publishing it. The target defines
+// UPDATE_EXE_PATH as $<TARGET_FILE:update_exe>.
+
+#include "common/installation.h"
+#include "common/publishedrelease.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace EndToEnd {
+
+using Snapshot = TestInstallation::Snapshot;
+
+constexpr int kRunTimeoutMs = 30000;
+// The delayed start waits one second before the started program runs.
+constexpr int kLaunchWaitMs = 5000;
+// How long a test watches for a program that must not be started.
+constexpr int kNoLaunchWaitMs = 2000;
+
+const QByteArray kNoTransportLine = R"({"errormsg":"TCP升级服务连接失败","success":false,"update":false})";
+const QByteArray kNoUpdateLine = R"({"errormsg":"","success":true,"update":false})";
+const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
+const QByteArray kInitFailedLine = R"({"errormsg":"Controller initialization failed","success":false,"update":true})";
+
+// The installed version 1.0.0.
+inline Snapshot installedFiles()
+{
+    return {
+        {QStringLiteral("bin/core.dll"), "core library 1.0.0"},
+        {QStringLiteral("bin/render.dll"), "renderer 1.0.0"},
+        {QStringLiteral("data/settings.json"), "{\"theme\":\"light\"}"},
+        {QStringLiteral("readme.txt"), "readme 1.0.0"},
+        {QStringLiteral("update/update.ini"), "[Version]\nVersion=1.0.0\nFolder=1.0.0\n"},
+    };
+}
+
+// The release 1.1.0: one changed file in a sub-directory, one new directory, unchanged files.
+inline PublishedRelease::FileTree releaseFiles()
+{
+    return {
+        {QStringLiteral("bin/core.dll"), "core library 1.1.0 with more bytes"},
+        {QStringLiteral("bin/render.dll"), "renderer 1.0.0"},
+        {QStringLiteral("data/settings.json"), "{\"theme\":\"light\"}"},
+        {QStringLiteral("plugins/extra.dll"), "extra plugin 1.1.0"},
+        {QStringLiteral("readme.txt"), "readme 1.1.0"},
+    };
+}
+
+struct RunResult
+{
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    // The lines of standard output that begin with "{".
+    [[nodiscard]] QList<QByteArray> jsonLines() const
+    {
+        QList<QByteArray> lines;
+        for (const QByteArray &line : out.split('\n')) {
+            if (line.startsWith('{'))
+                lines << line;
+        }
+        return lines;
+    }
+};
+
+// A temporary installation holding a copy of the real update.exe, a host program and an update
+// helper that record being started, and a system.cfg written per test.
+class Sandbox
+{
+public:
+    explicit Sandbox(const Snapshot &files = installedFiles())
+    {
+        m_valid = m_root.isValid() && QDir().mkpath(appDir()) && QDir().mkpath(releaseDir());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            m_valid = m_valid && TestInstallation::writeFile(path(it.key()), it.value());
+        m_valid = m_valid && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")));
+        m_valid = m_valid && writeScript(QStringLiteral("host.sh"), "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
+        m_valid = m_valid && writeScript(QStringLiteral("helper.sh"),
+                                         "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
+        m_valid = m_valid && PublishedRelease::writeTree(releaseDir(), releaseFiles());
+    }
+
+    ~Sandbox()
+    {
+        for (QProcess *process : qAsConst(m_background)) {
+            process->kill();
+            process->waitForFinished();
+            delete process;
+        }
+    }
+
+    [[nodiscard]] bool isValid() const { return m_valid; }
+    [[nodiscard]] QString root() const { return m_root.path(); }
+    [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
+    [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
+    [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
+    [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
+
+    static QByteArray configText(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
+                                 const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
+    {
+        return "[Update]\nURL=" + url.toUtf8() + "\nHostExe=host.sh\nUpdateHelperExe=helper.sh\n"
+            "HttpEnable=" + (httpEnabled ? "true" : "false") + "\n"
+            "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
+            "[General]\nVersion=1.0.0\n[Paths]\n" + paths + "[Project]\nType=1\n";
+    }
+
+    bool configure(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
+                   const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
+    {
+        return writeConfig(configText(tcpPort, url, httpEnabled, paths));
+    }
+
+    bool writeConfig(const QByteArray &text) { return TestInstallation::writeFile(path(QStringLiteral("system.cfg")), text); }
+
+    // Runs update.exe to its end. The working directory is the sandbox root, not the
+    // installation, so every path must be resolved against the application directory.
+    RunResult run(const QStringList &arguments, int timeoutMs = kRunTimeoutMs)
+    {
+        QProcess process;
+        prepare(process);
+        process.start(path(QStringLiteral("update.exe")), arguments);
+        RunResult result;
+        result.finished = process.waitForFinished(timeoutMs);
+        if (!result.finished) {
+            process.kill();
+            process.waitForFinished();
+        }
+        result.exitCode = process.exitCode();
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    // Starts update.exe and leaves it running; the sandbox kills it at the end.
+    QProcess *start(const QStringList &arguments)
+    {
+        auto *process = new QProcess;
+        prepare(*process);
+        process->start(path(QStringLiteral("update.exe")), arguments);
+        m_background << process;
+        return process;
+    }
+
+    [[nodiscard]] QByteArray log() const { return TestInstallation::read(path(QStringLiteral("log/update.log"))); }
+
+    // Asks a running update.exe to end (SIGTERM, as a host program or the system would) and
+    // waits for its end.
+    RunResult terminate(QProcess *process, int timeoutMs = kRunTimeoutMs)
+    {
+        process->terminate();
+        return wait(process, timeoutMs);
+    }
+
+    // Waits for a started update.exe to end by itself; out holds all it wrote.
+    RunResult wait(QProcess *process, int timeoutMs = kRunTimeoutMs)
+    {
+        RunResult result;
+        result.finished = process->waitForFinished(timeoutMs);
+        result.exitCode = process->exitCode();
+        result.out = m_output.take(process) + process->readAllStandardOutput();
+        result.err = process->readAllStandardError();
+        return result;
+    }
+
+    // Waits until a running update.exe has printed text on standard output. The console log sink
+    // flushes every line; the log file is written through a buffer and may lag behind.
+    bool waitForOutput(QProcess *process, const QString &text, int timeoutMs = kRunTimeoutMs)
+    {
+        QByteArray &seen = m_output[process];
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            seen += process->readAllStandardOutput();
+            if (QString::fromUtf8(seen).contains(text))
+                return true;
+            process->waitForReadyRead(50);
+        }
+        return false;
+    }
+
+    bool waitForFile(const QString &rel, int timeoutMs) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            if (QFile::exists(path(rel)))
+                return true;
+            QTest::qWait(50);
+        }
+        return QFile::exists(path(rel));
+    }
+
+    [[nodiscard]] bool hostStarted(int timeoutMs = kLaunchWaitMs) const
+    {
+        return waitForFile(QStringLiteral("host-started.txt"), timeoutMs);
+    }
+
+    // The installation as the user's program sees it: without logs and the recording files.
+    [[nodiscard]] Snapshot installed() const
+    {
+        return TestInstallation::without(TestInstallation::snapshot(appDir()),
+                                         {QStringLiteral("log/"), QStringLiteral("host-started.txt"),
+                                          QStringLiteral("helper-args.txt")});
+    }
+
+private:
+    bool writeScript(const QString &rel, const QByteArray &body)
+    {
+        const QString file = path(rel);
+        return TestInstallation::writeFile(file, "#!/bin/sh\n" + body)
+            && QFile::setPermissions(file, QFile::permissions(file) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+    }
+
+    void prepare(QProcess &process) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(root());
+    }
+
+    QTemporaryDir m_root;
+    bool m_valid = false;
+    QList<QProcess *> m_background;
+    QHash<QProcess *, QByteArray> m_output;
+};
+
+// The installation after the release was applied over it.
+inline Snapshot expectedAfterUpdate(const Snapshot &before)
+{
+    Snapshot expected = before;
+    const PublishedRelease::FileTree release = releaseFiles();
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        expected.insert(it.key(), it.value());
+    expected.insert(QStringLiteral("plugins/"), QByteArray());
+    return expected;
+}
+
+// A port on 127.0.0.1 where nothing listens.
+inline quint16 closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort(); // closed again when server goes out of scope
+}
+
+} // namespace EndToEnd
+
