@@ -16,7 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QTimer>
 
 namespace {
 
@@ -341,7 +340,7 @@ void CControler::finish(int code)
 {
     m_exitCode = code;
     m_phase = Phase::Finished;
-    requestQuit();
+    emit finished(code);
 }
 
 CControler::ApplyResult CControler::applyDownload()
@@ -405,15 +404,6 @@ bool CControler::recoverInterruptedApply()
     QFile::remove(replaceMarkerPath());
     logInfo("上次未完成的更新已回退");
     return true;
-}
-
-void CControler::requestQuit()
-{
-    // A queued call takes effect once the event loop runs: at once with the HTTP transport,
-    // whose download runs inside the loop, and as soon as the loop is entered after a TCP
-    // download, which ends before it.
-    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-    QCoreApplication::quit();
 }
 
 QJsonObject CControler::buildResultJson() const

@@ -97,6 +97,11 @@ public:
     [[nodiscard]] bool succeeded() const { return success; }
     [[nodiscard]] CFileOperationManager *fileOperations() const { return fileOperationManager.get(); }
 
+signals:
+    // The run has ended with one of ExitCode; the program should end. Emitted once, possibly
+    // before the event loop has been entered (a TCP update ends inside run()).
+    void finished(int exitCode);
+
 public slots:
     // Stops the run from outside (the process is asked to end, or the window is closed while a
     // download runs): a download is cancelled and nothing is applied; an installation in progress
@@ -114,8 +119,6 @@ private:
 
     [[nodiscard]] int startUpdateCheck();
     [[nodiscard]] bool beginUpdate();
-    // Asks the event loop to end, also when it has not been entered yet.
-    void requestQuit();
     // backupFiles, replaceFiles (rolled back on failure), with the replace marker around it.
     [[nodiscard]] ApplyResult applyDownload();
     // The download ended without a usable result: nothing is applied, the working directories

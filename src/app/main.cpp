@@ -40,6 +40,8 @@ int main(int argc, char *argv[])
     if (!controller.parseArguments(arguments))
         return controller.runHelperMode();
 
+    // Queued: the slot that ends the run unwinds before the loop returns.
+    QObject::connect(&controller, &CControler::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     TerminationWatcher termination;
     QObject::connect(&termination, &TerminationWatcher::terminationRequested, &controller, &CControler::cancel);
 

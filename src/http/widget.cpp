@@ -236,9 +236,17 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
 
     if (!reply->isFinished())
         loop.exec();
+    // The loop can also end because the whole program is ending; an unfinished reply is no
+    // download.
+    if (!reply->isFinished()) {
+        reply->disconnect(&loop);
+        reply->abort();
+        if (m_status.detailText.isEmpty())
+            m_status.detailText = QStringLiteral("下载被取消：") + url;
+    }
 
     bool success = false;
-    if (reply->error() == QNetworkReply::NoError && !writeFailed) {
+    if (reply->isFinished() && reply->error() == QNetworkReply::NoError && !writeFailed) {
         if (copyReplyToFile(reply, file) && file.flush()) {
             logInfo(QStringLiteral("下载成功:") + localPath);
             success = true;

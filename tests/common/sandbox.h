@@ -100,6 +100,9 @@ public:
     }
 
     [[nodiscard]] bool isValid() const { return m_valid; }
+    // An environment variable for every update.exe this sandbox starts (QT_QPA_PLATFORM=xcb and
+    // DISPLAY, for a test that looks at the windows on a real display).
+    void setEnv(const QString &name, const QString &value) { m_env.insert(name, value); }
     [[nodiscard]] QString root() const { return m_root.path(); }
     [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
     [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
@@ -227,12 +230,15 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+        for (auto it = m_env.cbegin(); it != m_env.cend(); ++it)
+            env.insert(it.key(), it.value());
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(root());
     }
 
     QTemporaryDir m_root;
     bool m_valid = false;
+    QHash<QString, QString> m_env;
     QList<QProcess *> m_background;
     QHash<QProcess *, QByteArray> m_output;
 };
