@@ -280,13 +280,13 @@ void TestOutcomes::logSurvivesAKill()
 {
     Sandbox sandbox;
     QVERIFY(PublishedRelease::writeFile(sandbox.releaseDir() + "/bin/big.dat", QByteArray(kSlowFileSize, 'b')));
-    TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0", "--rate",
-                             QString::number(kTcpRateBytesPerSecond)});
+    // One small chunk a second: few lines are written before the kill.
+    TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0", "--chunk-size", "4096", "--rate", "4096"});
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(sandbox.configure(server.port()));
 
     QProcess *updater = sandbox.start({QStringLiteral("console")});
-    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("开始接收文件传输: big.dat")));
+    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("文件传输进度: big.dat")));
     QTest::qWait(kInFlightMs);
     ::kill(static_cast<pid_t>(updater->processId()), SIGKILL);
     QVERIFY(updater->waitForFinished());

@@ -175,17 +175,23 @@ private:
     {
         while (!m_closing && !m_queue.empty() && m_socket->bytesToWrite() < SendHighWater) {
             Transfer &transfer = m_queue.front();
-            qint64 budget = m_options.chunkSize;
             if (m_options.rate > 0) {
+                // Whole chunks, each once the rate allows all of it.
                 if (!m_clock.isValid())
                     m_clock.start();
-                budget = qMin(budget, m_options.rate * m_clock.elapsed() / MsPerSecond - m_dataSent);
-                if (budget <= 0 && transfer.sent < transfer.size) {
-                    QTimer::singleShot(RateTickMs, this, [this] { pump(); });
+                const qint64 wanted = qMin<qint64>(m_options.chunkSize, transfer.size - transfer.sent);
+                if (m_options.rate * m_clock.elapsed() / MsPerSecond - m_dataSent < wanted) {
+                    if (!m_pumpScheduled) {
+                        m_pumpScheduled = true;
+                        QTimer::singleShot(RateTickMs, this, [this] {
+                            m_pumpScheduled = false;
+                            pump();
+                        });
+                    }
                     return;
                 }
             }
-            const QByteArray data = transfer.file->read(qMax<qint64>(budget, 0));
+            const QByteArray data = transfer.file->read(m_options.chunkSize);
             if (data.isEmpty() && transfer.sent < transfer.size) {
                 // The file shrank or cannot be read any more: stop this transfer with an error.
                 log(QStringLiteral("file %1 error (read failed)").arg(transfer.item.fileName));
@@ -218,6 +224,7 @@ private:
     qint64 m_dataSent = 0;
     bool m_closing = false;
     QElapsedTimer m_clock; // since the first file data, for the rate limit
+    bool m_pumpScheduled = false;
 };
 
 } // namespace
