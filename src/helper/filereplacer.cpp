@@ -13,7 +13,6 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <io.h>
 #include <string>
 #include <windows.h>
 #else
@@ -25,17 +24,26 @@
 
 namespace {
 
-// Writes what was written to file through to the disk, so that a power loss after the rename
-// cannot leave a renamed but empty update.exe.
-bool flushToDisk(QFile &file)
+// Closes file after its bytes have reached the disk, so that a power loss after the rename cannot
+// leave a renamed but empty update.exe. On Windows QFile keeps no descriptor that
+// FlushFileBuffers could use, so the file is flushed through a handle of its own.
+bool closeDurably(QFile &file)
 {
-    if (!file.flush())
-        return false;
+    bool written = file.flush();
 #ifdef Q_OS_WIN
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()))) != 0;
+    file.close();
+    const HANDLE handle = CreateFileW(QDir::toNativeSeparators(file.fileName()).toStdWString().c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    written = FlushFileBuffers(handle) != 0 && written;
+    CloseHandle(handle);
 #else
-    return ::fsync(file.handle()) == 0;
+    written = ::fsync(file.handle()) == 0 && written;
+    file.close();
 #endif
+    return written;
 }
 
 // Gives file the mode and, where permitted, the owner of the file at model.
@@ -155,9 +163,8 @@ QString CFileReplacer::copyBeside(const QString &from, const char *suffix)
     }
     if (source.error() != QFileDevice::NoError)
         return fail(QStringLiteral("无法读取文件 %1: %2").arg(from, source.errorString()));
-    if (!flushToDisk(target))
+    if (!closeDurably(target))
         return fail(QStringLiteral("无法写入 %1: %2").arg(path, qt_error_string()));
-    target.close();
     return path;
 }
 

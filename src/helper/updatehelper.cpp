@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -94,18 +93,15 @@ Helper::ExitCode CUpdateHelper::run(const QStringList &arguments)
     logInfo(QStringLiteral("开始替换:") + fresh + QStringLiteral("->") + installed);
     CFileReplacer replacer(fresh, installed);
     replacer.setAfterRenameHook(m_afterRename);
-    switch (replacer.replace()) {
-    case CFileReplacer::Outcome::Replaced:
+    const CFileReplacer::Outcome outcome = replacer.replace();
+    if (outcome == CFileReplacer::Outcome::Replaced) {
         logInfo(QStringLiteral("替换完成，内容已逐字节核对:") + installed);
         return handBack(ExitCode::Replaced, installed);
-    case CFileReplacer::Outcome::NotReplaced:
-        logError(QStringLiteral("替换失败，原文件保持不变: ") + replacer.errorString());
-        return handBack(ExitCode::ReplaceFailed, installed);
-    case CFileReplacer::Outcome::RestoreFailed:
-        break;
     }
-    logError(QStringLiteral("替换失败: ") + replacer.errorString());
-    return handBack(ExitCode::RestoreFailed, installed);
+    const bool restored = outcome == CFileReplacer::Outcome::NotReplaced;
+    logError((restored ? QStringLiteral("替换失败，原文件保持不变: ") : QStringLiteral("替换失败，且无法恢复原文件: "))
+             + replacer.errorString());
+    return handBack(restored ? ExitCode::ReplaceFailed : ExitCode::RestoreFailed, installed);
 }
 
 bool CUpdateHelper::waitUntilEnded(const QString &path) const

@@ -9,7 +9,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
@@ -21,10 +20,11 @@ int main(int argc, char *argv[])
         return 1;
     std::puts("held");
     std::fflush(stdout);
-    if (arguments.size() > 2)
+    if (arguments.size() > 2) {
         QThread::msleep(arguments.at(2).toULong());
-    else
-        while (std::getchar() != EOF) {
-        }
+        return 0;
+    }
+    while (std::getchar() != EOF)
+        continue;
     return 0;
 }
