@@ -271,6 +271,20 @@ void CControler::onUpdateResult(bool bSuccess)
     }
 
     m_phase = Phase::Applying;
+    // A new update.exe needs the helper to be installed; without it the update could never be
+    // completed, so nothing is applied.
+    const QString helper = missingUpdateHelper();
+    if (!helper.isEmpty()) {
+        logError(QStringLiteral("未找到升级助手，无法完成自我更新: ") + helper);
+        removeStalePendingFiles();
+        clearBackupDir();
+        clearTempDir();
+        success = false;
+        errorText = QStringLiteral("未找到升级助手: ") + helper;
+        model->showFailure(errorText);
+        endWithFailure(ExitCode::UpdateFailed, false);
+        return;
+    }
     m_versionToRecord = model->offeredVersion();
     const ApplyResult applied = applyDownload();
     // After a failure the pending version description and list describe nothing installed.
@@ -297,7 +311,15 @@ void CControler::onUpdateResult(bool bSuccess)
 
     if (hasSelfUpdate()) {
         // temp holds the new update.exe for the helper; backup stays for a rollback.
-        launchUpdateHelper();
+        if (!launchUpdateHelper()) {
+            const bool restored = rollbackFiles();
+            if (!restored)
+                (void)markReplaceInProgress();
+            model->showFailure(QStringLiteral("无法启动升级助手，") + (restored ? QStringLiteral("已恢复原来的文件")
+                                                                            : QStringLiteral("恢复原来的文件也失败")));
+            endWithFailure(restored ? ExitCode::UpdateFailed : ExitCode::RestoreFailed, false);
+            return;
+        }
     } else {
         clearBackupDir();
         clearTempDir();
@@ -306,6 +328,17 @@ void CControler::onUpdateResult(bool bSuccess)
     logInfo("更新完成");
     model->showInstalled();
     finish(ExitCode::Ok);
+}
+
+QString CControler::missingUpdateHelper() const
+{
+    if (!QFileInfo(tempDir + QLatin1String(FileOps::UpdaterFileName)).isFile())
+        return QString();
+    const QString name = CSystemConfig::instance().updateHelperExe();
+    const QString path = CSystemConfig::appDirPath() + QLatin1Char('/') + name;
+    if (name.trimmed().isEmpty())
+        return QStringLiteral("[Update] UpdateHelperExe");
+    return QFileInfo(path).isFile() ? QString() : path;
 }
 
 void CControler::failDownload(const QString &reason, bool cancelled)

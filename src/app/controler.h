@@ -132,6 +132,9 @@ private:
     void onWindowClosed();
     // The TCP window's cancel button or Esc key.
     void onTcpWindowCancel();
+    // When the download holds a new update.exe: the configured update helper that cannot be
+    // found (its path, or the setting when it is empty). Empty when there is nothing missing.
+    [[nodiscard]] QString missingUpdateHelper() const;
     // The pending version description and MD5 list belong to the run that fetched them.
     void removeStalePendingFiles();
     // After a TCP update: [General] Version of system.cfg becomes the version the server offered.

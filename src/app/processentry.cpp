@@ -25,6 +25,22 @@ constexpr int kMarkerSize = 1; // only the segment's existence matters
 constexpr const char *kLogFileName = "update.log";
 constexpr const char *kNoArgumentBoxVariable = "UPDATE_NO_ARGUMENT_BOX";
 
+// Creates the marker segment in marker. Outside Windows a segment survives a process that was
+// killed: attaching and detaching again removes a segment that nobody else holds any more,
+// while a live owner keeps it attached, so the second create() still fails for a real owner.
+// The caller holds the guard semaphore.
+bool createMarker(QSharedMemory &marker)
+{
+    bool created = marker.create(kMarkerSize, QSharedMemory::ReadWrite);
+#ifndef Q_OS_WIN
+    if (!created && marker.error() == QSharedMemory::AlreadyExists && marker.attach()) {
+        marker.detach();
+        created = marker.create(kMarkerSize, QSharedMemory::ReadWrite);
+    }
+#endif
+    return created;
+}
+
 } // namespace
 
 QString argumentReportText(const QStringList &arguments)
@@ -48,7 +64,12 @@ void reportArguments(const QStringList &arguments)
 
 QString instanceKey()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath()) + QLatin1String(kInstanceKeySuffix);
+    return instanceKeyFor(QCoreApplication::applicationFilePath());
+}
+
+QString instanceKeyFor(const QString &executablePath)
+{
+    return QDir::toNativeSeparators(executablePath) + QLatin1String(kInstanceKeySuffix);
 }
 
 bool acquireSingleInstance(const QString &key)
@@ -61,19 +82,21 @@ bool acquireSingleInstance(const QString &key)
     if (!marker)
         marker = std::make_unique<QSharedMemory>(key + QLatin1String(kMarkerSuffix));
 
-    bool owned = marker->create(kMarkerSize, QSharedMemory::ReadWrite);
-#ifndef Q_OS_WIN
-    // Outside Windows a segment survives a process that was killed. Attaching and detaching
-    // again removes a segment that nobody else holds any more; a live owner keeps it attached,
-    // so the second create() still fails for a real second instance.
-    if (!owned && marker->error() == QSharedMemory::AlreadyExists && marker->attach()) {
-        marker->detach();
-        owned = marker->create(kMarkerSize, QSharedMemory::ReadWrite);
-    }
-#endif
-
+    const bool owned = createMarker(*marker);
     semaphore.release();
     return owned;
+}
+
+bool isSingleInstanceHeld(const QString &key)
+{
+    QSystemSemaphore semaphore(key + QLatin1String(kSemaphoreSuffix), 1, QSystemSemaphore::Open);
+    semaphore.acquire();
+    QSharedMemory probe(key + QLatin1String(kMarkerSuffix));
+    const bool free = createMarker(probe);
+    if (free)
+        probe.detach(); // the last detach removes the segment again
+    semaphore.release();
+    return !free;
 }
 
 void startLogging()
@@ -82,6 +105,7 @@ void startLogging()
         + QLatin1String(kLogFileName);
     initLogging(path.toUtf8());
     logInfo("Update started");
+    logDebug(QStringLiteral("版本:") + updaterVersion());
 }
 
 QString informationRequest(const QStringList &arguments)

@@ -16,12 +16,20 @@ void reportArguments(const QStringList &arguments);
 
 // The single-instance key: the executable's native absolute path followed by "SystemObject_Update".
 [[nodiscard]] QString instanceKey();
+// The same key for the program stored at executablePath (an absolute path).
+[[nodiscard]] QString instanceKeyFor(const QString &executablePath);
 
 // True when this process now owns the instance marker for key; false when another live process
 // of the same executable owns it or the marker cannot be created.
 [[nodiscard]] bool acquireSingleInstance(const QString &key);
 
-// Opens update.log in the directory named by [Paths] Log and logs "Update started".
+// True when a live process owns the instance marker for key, or when the marker cannot be tested.
+// Nothing is kept: a marker that a killed process left behind is removed, and a free marker is
+// created and dropped again under the same semaphore that serialises acquireSingleInstance().
+[[nodiscard]] bool isSingleInstanceHeld(const QString &key);
+
+// Opens update.log in the directory named by [Paths] Log, logs "Update started" and, at DEBUG,
+// the version of this build.
 void startLogging();
 
 // The text that "--help" (also "-h" and "/?") or "--version" asks for, or an empty text when the

@@ -1,7 +1,7 @@
 #include "app/version.h"
 
 #ifndef UPDATER_VERSION
-#error "the build defines UPDATER_VERSION"
+#error "UPDATER_VERSION must be defined by the build"
 #endif
 
 QString updaterVersion()

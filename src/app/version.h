@@ -2,5 +2,7 @@
 
 #include <QString>
 
-// The updater's own version, as the build stamped it.
+// The version of this build, fixed at compile time by UPDATER_VERSION (the CMake project version
+// unless a target sets another one). Programs built from the same sources with different version
+// strings differ in their bytes, which is what a self-update replaces.
 [[nodiscard]] QString updaterVersion();

@@ -34,24 +34,6 @@ QString doubleQuoted(const QString &text)
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-// Starts program on its own. On POSIX the child gets /dev/null for its standard streams: an
-// inherited pipe (the host program reading the updater's result line) would otherwise stay open
-// until the started program ends.
-void startDetached(const QString &program, const QStringList &arguments)
-{
-#ifdef Q_OS_WIN
-    QProcess::startDetached(program, arguments);
-#else
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.startDetached();
-#endif
-}
-
 QStringList interpreterArguments(const QString &scriptPath)
 {
 #ifdef Q_OS_WIN
@@ -89,6 +71,23 @@ bool createScript(QFile &file, qint64 msecs)
 } // namespace
 
 namespace UTIL {
+
+bool startDetached(const QString &program, const QStringList &arguments)
+{
+#ifdef Q_OS_WIN
+    return QProcess::startDetached(program, arguments);
+#else
+    // An inherited pipe (the host program reading the updater's result line) would otherwise
+    // stay open until the started program ends.
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
+#endif
+}
 
 QString delayStartScriptPath(qint64 msecs)
 {

@@ -28,6 +28,10 @@ void delayStartExe(const QString &program, const QStringList &arguments, const Q
 // text as one single-quoted word of the POSIX shell ("it's" becomes 'it'\''s').
 [[nodiscard]] QString shellQuote(const QString &text);
 
+// Starts program at once, detached; on POSIX its standard streams are /dev/null instead of the
+// caller's. False when the program could not be started.
+bool startDetached(const QString &program, const QStringList &arguments);
+
 // QDir::tempPath() + "/delay_start_<msecs>" + the platform's script suffix.
 [[nodiscard]] QString delayStartScriptPath(qint64 msecs);
 

@@ -44,6 +44,8 @@ private slots:
     void stalePendingFilesAreNotInstalled();
     void logSurvivesAKill();
     void releaseTurningAFileIntoAFolderIsRolledBack();
+    void missingUpdateHelperAppliesNothing_data();
+    void missingUpdateHelperAppliesNothing();
 };
 
 void TestOutcomes::consoleOutcome_data()
@@ -311,6 +313,47 @@ void TestOutcomes::releaseTurningAFileIntoAFolderIsRolledBack()
     QCOMPARE(result.exitCode, 3);
     QCOMPARE(sandbox.installed(), before);
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("update_replace.pending"))));
+}
+
+void TestOutcomes::missingUpdateHelperAppliesNothing_data()
+{
+    QTest::addColumn<bool>("http");
+    QTest::newRow("tcp") << false;
+    QTest::newRow("http") << true;
+}
+
+void TestOutcomes::missingUpdateHelperAppliesNothing()
+{
+    QFETCH(bool, http);
+    Sandbox sandbox;
+    QVERIFY(PublishedRelease::writeFile(sandbox.releaseDir() + "/update.exe", "updater 1.1.0"));
+    std::unique_ptr<TcpServerProcess> tcp;
+    std::unique_ptr<HttpServerProcess> web;
+    QByteArray config;
+    if (http) {
+        QVERIFY(PublishedRelease::publish(sandbox.releaseDir(), sandbox.wwwDir(), QStringLiteral("1.1.0")).exitCode == 0);
+        web = std::make_unique<HttpServerProcess>(sandbox.wwwDir());
+        QVERIFY2(web->isReady(), qPrintable(web->errorString()));
+        config = Sandbox::configText(closedPort(), web->baseUrl(), true);
+    } else {
+        tcp = std::make_unique<TcpServerProcess>(QStringList{"--root", sandbox.releaseDir(), "--version", "1.1.0"});
+        QVERIFY2(tcp->start(), qPrintable(tcp->errorString()));
+        config = Sandbox::configText(tcp->port());
+    }
+    QVERIFY(sandbox.writeConfig(config.replace("UpdateHelperExe=helper.sh", "UpdateHelperExe=updatehelper.exe")));
+    const Snapshot before = sandbox.installed();
+
+    const RunResult result = sandbox.run({QStringLiteral("console")});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{kUpdateLine});
+    Snapshot after = sandbox.installed();
+    if (http)
+        after.remove(QStringLiteral("md5.txt")); // the check's list of the installed files
+    QCOMPARE(after, before);
+    QVERIFY(QString::fromUtf8(sandbox.log()).contains(QStringLiteral("未找到升级助手，无法完成自我更新: ")
+                                                      + sandbox.path(QStringLiteral("updatehelper.exe"))));
+    QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
 }
 
 QTEST_GUILESS_MAIN(TestOutcomes)
