@@ -71,7 +71,11 @@ QString keyIdText(const QByteArray &keyId)
 {
     QByteArray bigEndian = keyId;
     std::reverse(bigEndian.begin(), bigEndian.end());
-    return QString::fromLatin1(bigEndian.toHex().toUpper());
+    QString text = QString::fromLatin1(bigEndian.toHex().toUpper());
+    // minisign prints the number without leading zeros.
+    while (text.size() > 1 && text.startsWith(QLatin1Char('0')))
+        text.remove(0, 1);
+    return text;
 }
 
 // Reads a whole file of at most maxBytes; false when it is missing, unreadable or larger.

@@ -40,7 +40,7 @@ struct PublicKey
     QByteArray key;   // the Ed25519 public key
 
     // The key id as minisign prints it ("BEA9393383EE81F3"): the stored bytes as a little-endian
-    // number in 16 upper-case hex digits.
+    // number in upper-case hex digits, without leading zeros.
     [[nodiscard]] QString keyIdText() const;
     // The one-line form, "RW..." (what minisign -P and [Update] PublicKey take).
     [[nodiscard]] QString toBase64() const;

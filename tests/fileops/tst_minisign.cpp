@@ -341,6 +341,24 @@ private slots:
             QVERIFY(!result.detail.isEmpty());
     }
 
+    void keyIdIsPrintedAsMinisignPrintsIt_data()
+    {
+        QTest::addColumn<QByteArray>("stored"); // little-endian, as in keys and signatures
+        QTest::addColumn<QString>("text");
+        QTest::newRow("sixteen digits") << QByteArray::fromHex("f381ee833339a9be") << "BEA9393383EE81F3";
+        QTest::newRow("leading zero dropped") << QByteArray::fromHex("f381ee833339a90e") << "EA9393383EE81F3";
+        QTest::newRow("zero") << QByteArray(8, '\0') << "0";
+    }
+
+    void keyIdIsPrintedAsMinisignPrintsIt()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(QString, text);
+        Minisign::PublicKey key;
+        key.keyId = stored;
+        QCOMPARE(key.keyIdText(), text);
+    }
+
     void singleKeyParserRefusesAList()
     {
         Minisign::PublicKey key;
