@@ -20,6 +20,7 @@
 #include "fileops/minisignsigner.h"
 #include "fileops/releasemanifest.h"
 #include "fileops/signaturecrypto.h"
+#include "fileops/signedrelease.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -145,11 +146,9 @@ bool signRelease(const QString &releaseDir, const QString &version, const QStrin
         *error = QStringLiteral("cannot write %1").arg(releaseDir + ManifestPath);
         return false;
     }
-    const Minisign::VerifyResult verified =
-        Minisign::verifyFile(releaseDir + ManifestPath, releaseDir + SignaturePath, {key.publicKey()});
-    const ManifestCheckResult checked = manifest.checkDownload(releaseDir, QString());
-    if (!verified.ok() || !checked.ok()) {
-        *error = QStringLiteral("the signed release does not verify: %1%2").arg(verified.errorText(), checked.errorText());
+    const SignedReleaseCheck check = checkSignedDownload(releaseDir, QString(), {key.publicKey()});
+    if (!check.ok()) {
+        *error = QStringLiteral("the signed release does not verify: %1 (%2)").arg(check.error, check.detail);
         return false;
     }
     return true;
@@ -305,27 +304,18 @@ int verifyRelease(const QString &publicKey, const QString &outDir, const QString
         dir = outDir + QLatin1Char('/') + announcedFolder;
     }
 
-    if (!QFileInfo(dir + ManifestPath).isFile() || !QFileInfo(dir + SignaturePath).isFile())
-        return fail(VerifyError, QStringLiteral("release not signed: %1 has no %2 and %3")
-                                     .arg(dir, QLatin1String(FileOps::ReleaseManifestFileName),
-                                          QLatin1String(FileOps::ReleaseSignatureFileName)));
-    const Minisign::VerifyResult verified = Minisign::verifyFile(dir + ManifestPath, dir + SignaturePath, keys);
-    if (!verified.ok())
-        return fail(VerifyError, QStringLiteral("%1 (%2)").arg(verified.errorText(), verified.detail));
-
-    bool ok = false;
-    ReleaseManifest manifest;
-    if (!ReleaseManifest::parse(readAll(dir + ManifestPath, &ok), &manifest, &error))
-        return fail(VerifyError, QStringLiteral("malformed manifest: ") + error);
+    // What a client would check, and then what the server announces against the signed manifest.
+    const SignedReleaseCheck check = checkSignedDownload(
+        dir, QString(), keys, httpLayout ? QStringList{QLatin1String(Md5ListFileName)} : QStringList());
+    if (!check.ok() && check.failure != SignedReleaseFailure::Files)
+        return fail(VerifyError, QStringLiteral("%1 (%2)").arg(check.error, check.detail));
+    const ReleaseManifest &manifest = check.manifest;
     if (!announcedVersion.isEmpty() && manifest.version() != announcedVersion)
         return fail(VerifyError, QStringLiteral("the manifest is of version %1, not %2").arg(manifest.version(), announcedVersion));
     if (httpLayout && manifest.folder() != announcedFolder)
         return fail(VerifyError, QStringLiteral("the manifest is of folder %1, not %2").arg(manifest.folder(), announcedFolder));
-
-    const ManifestCheckResult checked =
-        manifest.checkDownload(dir, QString(), httpLayout ? QStringList{QLatin1String(Md5ListFileName)} : QStringList());
-    if (!checked.ok())
-        return fail(VerifyError, QStringLiteral("%1 (%2)").arg(checked.errorText(), checked.detail));
+    if (!check.ok())
+        return fail(VerifyError, QStringLiteral("%1 (%2)").arg(check.error, check.detail));
     if (httpLayout) {
         const QString problem = md5ListProblem(dir);
         if (!problem.isEmpty())
@@ -333,8 +323,8 @@ int verifyRelease(const QString &publicKey, const QString &outDir, const QString
     }
 
     QTextStream(stdout) << "verified version " << manifest.version() << " (folder " << manifest.folder() << "): "
-                        << checked.checkedFiles << " files, signed by key " << verified.keyId
-                        << ", trusted comment: " << verified.trustedComment << Qt::endl;
+                        << manifest.files().size() << " files, signed by key " << check.keyId
+                        << ", trusted comment: " << check.trustedComment << Qt::endl;
     return Success;
 }
 
