@@ -12,6 +12,8 @@ inline constexpr const char *HostExe = "HostExe";
 inline constexpr const char *UpdateExe = "UpdateExe";
 inline constexpr const char *UpdateHelperExe = "UpdateHelperExe";
 inline constexpr const char *HttpEnable = "HttpEnable";
+// Minisign public key(s) that releases must be signed with; absent or empty = releases unsigned.
+inline constexpr const char *PublicKey = "PublicKey";
 
 inline constexpr const char *Server = "Server";
 inline constexpr const char *UpdateServer = "UpdateServer";

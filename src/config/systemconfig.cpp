@@ -34,6 +34,7 @@ const KeyDefault kKeys[] = {
     {ConfigKeys::Update, ConfigKeys::UpdateExe, QString()},
     {ConfigKeys::Update, ConfigKeys::UpdateHelperExe, QString()},
     {ConfigKeys::Update, ConfigKeys::HttpEnable, true},
+    {ConfigKeys::Update, ConfigKeys::PublicKey, QString()},
     {ConfigKeys::Server, ConfigKeys::UpdateServer, QString()},
     {ConfigKeys::Server, ConfigKeys::UpdatePort, QString()},
     {ConfigKeys::General, ConfigKeys::Version, QString()},
@@ -165,8 +166,13 @@ void CSystemConfig::load(const QString &filePath)
         const bool topLevel = qstrcmp(entry.section, ConfigKeys::General) == 0;
         if (!topLevel)
             settings.beginGroup(QLatin1String(entry.section));
+        const QVariant value = settings.value(QLatin1String(entry.key), entry.fallback);
+        // The INI reader turns an unquoted "A,B" into a list, which toString() would make empty; a
+        // key list is kept as the text it was.
         m_sections[QLatin1String(entry.section)][QLatin1String(entry.key)] =
-            settings.value(QLatin1String(entry.key), entry.fallback).toString();
+            qstrcmp(entry.key, ConfigKeys::PublicKey) == 0 && value.type() == QVariant::StringList
+            ? value.toStringList().join(QLatin1Char(','))
+            : value.toString();
         if (!topLevel)
             settings.endGroup();
     }
@@ -182,6 +188,7 @@ QString CSystemConfig::exeName() const { return value(ConfigKeys::Update, Config
 QString CSystemConfig::hostExe() const { return value(ConfigKeys::Update, ConfigKeys::HostExe); }
 QString CSystemConfig::updateExe() const { return value(ConfigKeys::Update, ConfigKeys::UpdateExe); }
 QString CSystemConfig::updateHelperExe() const { return value(ConfigKeys::Update, ConfigKeys::UpdateHelperExe); }
+QString CSystemConfig::publicKey() const { return value(ConfigKeys::Update, ConfigKeys::PublicKey).trimmed(); }
 QString CSystemConfig::updateServer() const { return value(ConfigKeys::Server, ConfigKeys::UpdateServer); }
 QString CSystemConfig::updatePort() const { return value(ConfigKeys::Server, ConfigKeys::UpdatePort); }
 QString CSystemConfig::version() const { return value(ConfigKeys::General, ConfigKeys::Version); }

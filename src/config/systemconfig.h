@@ -53,6 +53,10 @@ public:
     [[nodiscard]] QString updateExe() const;
     [[nodiscard]] QString updateHelperExe() const;
     [[nodiscard]] bool isHttpEnabled() const;
+    // [Update] PublicKey: the minisign public key (the base64 line) that releases are signed with,
+    // or two separated by a comma while keys are rotated; empty when releases are not checked.
+    // Parse it with Minisign::parsePublicKeys().
+    [[nodiscard]] QString publicKey() const;
     [[nodiscard]] QString updateServer() const;
     [[nodiscard]] QString updatePort() const;
     // [Server] UpdatePort as a TCP port: 0 when absent, not a decimal number or above 65535.

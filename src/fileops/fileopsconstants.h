@@ -24,6 +24,11 @@ inline constexpr char AddedListFileName[] = "update_added.lst";
 // The installation's configuration; saved with the backup when an update records its version.
 inline constexpr char ConfigFileName[] = "system.cfg";
 
+// A signed release carries, at its top, the manifest of its files and the manifest's minisign
+// signature; both travel like any other file of the release.
+inline constexpr char ReleaseManifestFileName[] = "release.manifest";
+inline constexpr char ReleaseSignatureFileName[] = "release.manifest.minisig";
+
 // Marks, at the top of the installation, that installed files are being replaced: found at a
 // start, it means an earlier run died half-way and the backup must be put back first.
 inline constexpr char ReplaceMarkerFileName[] = "update_replace.pending";

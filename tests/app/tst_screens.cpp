@@ -56,7 +56,17 @@ public:
                 QThread::msleep(20);
             if (m_process.state() == QProcess::Running && QFileInfo::exists(socket)) {
                 m_name = QStringLiteral(":%1").arg(number);
-            } else {
+                // The socket comes before the server answers; wait for an answer.
+                int answer = -1;
+                while (timer.elapsed() < kWindowWaitMs && answer != 0) {
+                    run(QStringLiteral("xdotool"), {QStringLiteral("getdisplaygeometry")}, &answer);
+                    if (answer != 0)
+                        QThread::msleep(50);
+                }
+                if (answer != 0)
+                    m_name.clear();
+            }
+            if (m_name.isEmpty()) {
                 m_process.kill();
                 m_process.waitForFinished();
             }

@@ -111,6 +111,27 @@ private slots:
         QCOMPARE(loadText("[Update]\nHostExe=h.exe\n" + line).isHttpEnabled(), enabled);
     }
 
+    void publicKey_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("key");
+        const QByteArray a = "RWTzge6DMzmpvqHxnQ1aykncc3BjXuvx4219YyJsJFqjUkcmmOy7qIZu";
+        const QByteArray b = "RWS8t5+7lhjtsYHuzt3MHxyorT6Q3Ovq8wO/VFFU3ADGf46MgKwyGp3P";
+        QTest::newRow("absent") << QByteArray() << QString();
+        QTest::newRow("empty") << QByteArray("PublicKey=\n") << QString();
+        QTest::newRow("one key") << "PublicKey=" + a + "\n" << QString::fromLatin1(a);
+        QTest::newRow("two keys") << "PublicKey=" + a + "," + b + "\n" << QString::fromLatin1(a + "," + b);
+        QTest::newRow("two keys with a blank") << "PublicKey=" + a + ", " + b + "\n" << QString::fromLatin1(a + "," + b);
+        QTest::newRow("quoted") << "PublicKey=\" " + a + "\"\n" << QString::fromLatin1(a);
+    }
+
+    void publicKey()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, key);
+        QCOMPARE(loadText("[Update]\nHostExe=h.exe\n" + line).publicKey(), key);
+    }
+
     void updatePort_data()
     {
         QTest::addColumn<QByteArray>("value");
