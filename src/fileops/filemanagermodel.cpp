@@ -77,6 +77,16 @@ void CFileManager::discardFile(const QString &dirPath, const QString &fileName)
     m_openFiles.erase(it);
 }
 
+void CFileManager::deleteFile(const QString &dirPath, const QString &fileName)
+{
+    discardFile(dirPath, fileName);
+    if (!isSafeTarget(dirPath, fileName))
+        return;
+    QString dir = dirPath;
+    dir.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    QFile::remove(tempFilePath(dir.isEmpty() ? fileName : dir + QLatin1Char('/') + fileName));
+}
+
 void CFileManager::closeAll()
 {
     for (auto &entry : m_openFiles)

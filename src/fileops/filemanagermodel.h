@@ -30,6 +30,9 @@ public:
     // Closes the file of an unfinished transfer and forgets it, so that the next chunk of that
     // file starts it again from its first byte. Unknown files are ignored.
     void discardFile(const QString &dirPath, const QString &fileName);
+    // The same, and the file is removed from the download directory (a refused transfer leaves
+    // nothing behind).
+    void deleteFile(const QString &dirPath, const QString &fileName);
 
     // [Paths] Temp with a trailing "/" followed by relPath; a relative Temp is taken below the
     // application directory, so the writer and the controller agree wherever we were started.

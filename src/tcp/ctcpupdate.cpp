@@ -45,6 +45,12 @@ void CTCPUpdate::setNoDataTimeout(int ms)
         m_client->setNoDataTimeout(ms);
 }
 
+void CTCPUpdate::setMinimumRate(qint64 bytesPerSecond, int windowMs)
+{
+    if (m_client)
+        m_client->setMinimumRate(bytesPerSecond, windowMs);
+}
+
 void CTCPUpdate::failCheck(const QString &reason)
 {
     m_checkFailed = true;
@@ -263,7 +269,8 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
                                         uint32_t total)
 {
     Q_UNUSED(filePath)
-    const int percent = total == 0 ? 0 : static_cast<int>(static_cast<double>(downloaded) / total * PercentScale);
+    // Both numbers come from the server: whole percent in 64 bits, never outside 0-100.
+    const int percent = total == 0 ? 0 : static_cast<int>(qMin<quint64>(quint64(downloaded) * PercentScale / total, PercentScale));
     logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%")
                 .arg(fileName, QString::number(downloaded), QString::number(total), QString::number(percent)));
     const bool boundary = downloaded == 0 || downloaded >= total;

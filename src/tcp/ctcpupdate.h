@@ -49,6 +49,8 @@ public:
 
     // How long one file may go without data before its attempt fails.
     void setNoDataTimeout(int ms);
+    // The slowest average rate, over windowMs, at which an attempt goes on.
+    void setMinimumRate(qint64 bytesPerSecond, int windowMs);
     // The pause between two attempts of a file.
     void setRetryPause(int ms) { m_retryPauseMs = ms; }
 

@@ -3,6 +3,7 @@
 #include "app/logging.h"
 #include "config/systemconfig.h"
 #include "fileops/filemanagermodel.h"
+#include "fileops/transferwatchdog.h"
 #include "tcp/asyncwaiter.h"
 
 #include <QDateTime>
@@ -28,10 +29,11 @@ QString tr8(const char *text)
     return QString::fromUtf8(text);
 }
 
-// Whole percent of part in total without 32-bit overflow; an empty file is complete at once.
+// Whole percent of part in total without 32-bit overflow, never above 100 (a server can name
+// more bytes than it announced); an empty file is complete at once.
 quint64 percentOf(quint64 part, quint64 total)
 {
-    return total == 0 ? quint64(PercentScale) : part * PercentScale / total;
+    return total == 0 ? quint64(PercentScale) : qMin<quint64>(part * PercentScale / total, PercentScale);
 }
 
 } // namespace
@@ -109,6 +111,19 @@ void QUpdateTcpClient::onDisconnected()
 {
     m_state = Disconnected;
     stopHeartbeat();
+    // The frames being handled, and those behind them in the buffers, arrived before the close:
+    // they are handled first. A window that processes events while a frame is handled brings
+    // this signal in the middle of it.
+    if (m_handlingFrames) {
+        m_disconnectPending = true;
+        return;
+    }
+    finishDisconnect();
+}
+
+void QUpdateTcpClient::finishDisconnect()
+{
+    handleAvailableFrames();
     // Nothing more of an unfinished file can arrive on this connection: close it.
     if (m_transferActive)
         endTransfer();
@@ -222,8 +237,8 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
     const QString fileName = item.fileName;
     bool success = false;
     bool stalled = false;
-    QTimer noData;
-    noData.setSingleShot(true);
+    QString stallReason;
+    TransferWatchdog watchdog({m_noDataTimeoutMs, m_minBytesPerSecond, m_rateWindowMs});
     AsyncWaiter waiter;
 
     connect(this, &QUpdateTcpClient::sigFileDownloadCompleted, &waiter,
@@ -241,26 +256,27 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
         if (n == fileName)
             emit waiter.signalReceived();
     });
-    // Every chunk of this file counts as a sign of life.
+    // Only bytes of this file that were stored count as life: empty chunks, or chunks that name
+    // sizes they do not carry, keep nothing alive.
     connect(this, &QUpdateTcpClient::sigFileDownloadProgress, &waiter,
             [&](const QString &, const QString &n, uint32_t, uint32_t) {
-                if (n == fileName && noData.isActive())
-                    noData.start();
+                if (n == fileName && m_transferActive && m_currentFileName == fileName)
+                    watchdog.setBytes(static_cast<qint64>(m_storedBytes));
             });
-    connect(&noData, &QTimer::timeout, &waiter, [&]() {
+    connect(&watchdog, &TransferWatchdog::timedOut, &waiter, [&](TransferWatchdog::Reason reason) {
         stalled = true;
+        stallReason = watchdog.describe(reason);
         emit waiter.signalReceived();
     });
 
     if (!sendFileRequest(item))
         return false;
-    if (m_noDataTimeoutMs > 0)
-        noData.start(m_noDataTimeoutMs);
+    watchdog.start();
     m_cancelRequested = false;
     m_downloadWaiter = &waiter;
     const bool ended = waiter.wait(timeoutMs);
     m_downloadWaiter = nullptr;
-    noData.stop();
+    watchdog.stop();
 
     if (m_cancelRequested) {
         m_cancelRequested = false;
@@ -270,8 +286,11 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
 
     if (!success && (!ended || stalled)) {
         m_lastError = tr8(kDownloadTimeout);
-        if (stalled)
-            logError(QStringLiteral("文件下载超时: %1 (%2 毫秒内未收到数据)").arg(fileName, QString::number(m_noDataTimeoutMs)));
+        logError(QStringLiteral("文件下载超时: %1 (%2)").arg(fileName, stalled ? stallReason : QStringLiteral("超过总时限")));
+        // What was received of the file is dropped; the next attempt starts it afresh.
+        if (m_transferActive && m_currentFileName == fileName)
+            endTransfer();
+        CFileManager::instance().deleteFile(filePath, fileName);
         emit sigFileDownloadError(filePath, fileName, tr8(kDownloadTimeoutShort));
     }
     return success;
@@ -292,22 +311,39 @@ void QUpdateTcpClient::abortConnection()
     stopHeartbeat();
     if (m_transferActive)
         endTransfer();
-    m_socket->abort();
     m_receiveBuffer.clear();
+    m_disconnectPending = false;
+    m_socket->abort();
     m_state = Disconnected;
 }
 
 void QUpdateTcpClient::onReadyRead()
 {
-    // Data that arrives while a frame is handled (handlers may process events) does not raise a
-    // second readyRead, so keep reading until the socket is empty.
-    while (m_socket->bytesAvailable() > 0 && !m_cancelRequested) {
-        if (m_receiveBuffer.readFrom(*m_socket) <= 0)
-            break;
-        Frame frame;
-        while (!m_cancelRequested && m_receiveBuffer.next(frame) == FrameReadStatus::FrameReady)
-            handleFrame(frame);
+    handleAvailableFrames();
+    if (m_disconnectPending && !m_handlingFrames) {
+        m_disconnectPending = false;
+        finishDisconnect();
     }
+}
+
+void QUpdateTcpClient::handleAvailableFrames()
+{
+    if (m_handlingFrames)
+        return;
+    m_handlingFrames = true;
+    // Data that arrives while a frame is handled (handlers may process events) does not raise a
+    // second readyRead, so keep reading until the socket is empty. Frames already taken off the
+    // socket are handled even when it has been closed meanwhile.
+    Frame frame;
+    while (!m_cancelRequested) {
+        if (m_receiveBuffer.next(frame) == FrameReadStatus::FrameReady) {
+            handleFrame(frame);
+            continue;
+        }
+        if (m_socket->bytesAvailable() <= 0 || m_receiveBuffer.readFrom(*m_socket) <= 0)
+            break;
+    }
+    m_handlingFrames = false;
 }
 
 void QUpdateTcpClient::handleFrame(const Frame &frame)
@@ -369,6 +405,17 @@ void QUpdateTcpClient::endTransfer()
     m_transferError.clear();
 }
 
+void QUpdateTcpClient::failTransfer(const QString &error)
+{
+    m_transferFailed = true;
+    m_transferError = error;
+    m_lastError = error;
+    logError(error);
+    // What was written of the file is useless; it goes at once.
+    CFileManager::instance().deleteFile(m_currentFilePath, m_currentFileName);
+    emit sigFileDownloadError(m_currentFilePath, m_currentFileName, error);
+}
+
 void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
 {
     if (!m_transferActive || m_currentFileName != chunk.fileName)
@@ -380,6 +427,14 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
 
     const QString path = m_currentFilePath;
     const QString name = m_currentFileName;
+    // More bytes than the file was announced with: the server is broken or hostile, and nothing
+    // it sends for this file is written any more (it could fill the disk otherwise).
+    if (!m_transferFailed && m_storedBytes + static_cast<quint64>(chunk.data.size()) > m_currentFileSize) {
+        failTransfer(QStringLiteral("文件数据超出声明的大小: %1/%2 (已超过 %3 字节)")
+                         .arg(path, name, QString::number(m_currentFileSize)));
+        emit sigFileDownloadFailed(path, name, m_transferError);
+        return;
+    }
     // Once a chunk is lost the file cannot become whole again: the rest of this transfer is
     // read off the connection but not written.
     if (!m_transferFailed) {
@@ -398,27 +453,16 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
                              QString::number(percentOf(m_receivedBytes, m_currentFileSize))));
             emit sigFileDownloadProgress(path, name, m_receivedBytes, m_currentFileSize);
         } else {
-            m_transferFailed = true;
-            m_transferError = QStringLiteral("Failed to save file data: %1/%2").arg(path, name);
-            m_lastError = m_transferError;
             logError(QStringLiteral("保存文件数据失败: %1/%2").arg(path, name));
-            emit sigFileDownloadError(path, name, m_transferError);
+            failTransfer(QStringLiteral("Failed to save file data: %1/%2").arg(path, name));
         }
-    } else {
-        // Still a sign of life for the no-data limit.
-        emit sigFileDownloadProgress(path, name, m_receivedBytes, m_currentFileSize);
     }
 
     if (!chunk.isLast)
         return;
     if (!m_transferFailed && m_storedBytes != m_currentFileSize) {
-        m_transferFailed = true;
-        m_transferError = QStringLiteral("文件大小不符: %1/%2 (收到 %3 字节, 应为 %4 字节)")
-                              .arg(path, name, QString::number(m_storedBytes),
-                                   QString::number(m_currentFileSize));
-        m_lastError = m_transferError;
-        logError(m_transferError);
-        emit sigFileDownloadError(path, name, m_transferError);
+        failTransfer(QStringLiteral("文件大小不符: %1/%2 (收到 %3 字节, 应为 %4 字节)")
+                         .arg(path, name, QString::number(m_storedBytes), QString::number(m_currentFileSize)));
     }
     if (m_transferFailed) {
         const QString error = m_transferError;

@@ -55,6 +55,12 @@ public:
 
     // How long a download may go without receiving data for its file before it fails.
     void setNoDataTimeout(int ms) { m_noDataTimeoutMs = ms; }
+    // A download that stores less than bytesPerSecond on average over windowMs fails as well.
+    void setMinimumRate(qint64 bytesPerSecond, int windowMs)
+    {
+        m_minBytesPerSecond = bytesPerSecond;
+        m_rateWindowMs = windowMs;
+    }
     [[nodiscard]] int noDataTimeout() const { return m_noDataTimeoutMs; }
     void setHeartbeatInterval(int ms) { m_heartbeatInterval = ms; }
 
@@ -82,9 +88,16 @@ private:
     void startHeartbeat();
     void stopHeartbeat();
     void reportNotConnected();
+    // Handles every complete frame in the receive buffer and the socket; not re-entered.
+    void handleAvailableFrames();
+    // The end of a connection once the frames that came before it have been handled.
+    void finishDisconnect();
     void handleFrame(const Frame &frame);
     void handleChunk(const FileChunk &chunk);
     void beginTransfer(const FileChunk &chunk);
+    // The current transfer cannot succeed any more: its file is deleted, the rest of it is read
+    // but not written, and sigFileDownloadError reports error.
+    void failTransfer(const QString &error);
     void endTransfer();
 
     QTcpSocket *m_socket = nullptr;
@@ -97,6 +110,8 @@ private:
     bool m_heartbeatRunning = false;
     int m_heartbeatInterval = TcpProtocol::HeartbeatIntervalMs;
     int m_noDataTimeoutMs = TcpProtocol::NoDataTimeoutMs;
+    qint64 m_minBytesPerSecond = TcpProtocol::MinBytesPerSecond;
+    int m_rateWindowMs = TcpProtocol::RateWindowMs;
 
     // The file being received, while m_transferActive (a server may even send an empty name).
     bool m_transferActive = false;
@@ -110,4 +125,6 @@ private:
 
     AsyncWaiter *m_downloadWaiter = nullptr; // the wait of the running downloadFile()
     bool m_cancelRequested = false;
+    bool m_handlingFrames = false;    // inside handleAvailableFrames()
+    bool m_disconnectPending = false; // the connection closed while frames were being handled
 };

@@ -76,6 +76,10 @@ inline constexpr int ConnectTimeoutMs = 1000;       // the driver's own connecti
 inline constexpr int VersionCheckTimeoutMs = 1000;  // waiting for the version reply
 inline constexpr int HeartbeatIntervalMs = 30000;   // a heartbeat keeps idle connections alive
 inline constexpr int NoDataTimeoutMs = 30000;       // a file that sends nothing this long has failed
+// A file that arrives slower than this on average over the window has failed too: a server that
+// drips a few bytes now and then would otherwise keep an attempt alive for ever.
+inline constexpr qint64 MinBytesPerSecond = 1024;
+inline constexpr int RateWindowMs = 60000;
 inline constexpr int ReceiveBufferReserve = 1024;   // typical control replies fit without growing
 inline constexpr int NoTimeLimit = -1;              // downloadFile() without an overall limit
 // The socket stops reading from the system once this much is waiting for us, so a fast server

@@ -124,7 +124,7 @@ void UpdateWidget::showSuccess()
 
 void UpdateWidget::updateFileProgress(const QString &fileName, qint64 downloaded, qint64 total)
 {
-    const int percent = total > 0 ? static_cast<int>(downloaded * FullPercent / total) : 0;
+    const int percent = total > 0 ? static_cast<int>(qBound<qint64>(0, downloaded * FullPercent / total, FullPercent)) : 0;
     ui->progressBar_main->setValue(percent);
     ui->progressBar_updatefile->setValue(percent);
     setElidedText(ui->label_updatefile, QStringLiteral("下载: %1 (%2/%3)")

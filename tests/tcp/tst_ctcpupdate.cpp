@@ -303,6 +303,44 @@ private slots:
         QCOMPARE(statuses.texts.last(), QStringLiteral("未知错误，重试失败: big.bin"));
     }
 
+    // A server may close the connection right after the last chunk of its last file: chunks still
+    // buffered on our side belong to a complete file and count, whatever the socket does.
+    void connectionClosedAfterACompleteFile_data()
+    {
+        QTest::addColumn<int>("chunks");
+        for (int chunks : {1, 2, 8, 40})
+            QTest::addRow("%d chunks", chunks) << chunks;
+    }
+
+    void connectionClosedAfterACompleteFile()
+    {
+        QFETCH(int, chunks);
+        const FileItem item{QStringLiteral("bin"), QStringLiteral("last.dll")};
+        const QByteArray piece(1000, 'p');
+        for (int run = 0; run < 20; ++run) {
+            TcpTestInstallation install;
+            ScriptedServer server([&](ScriptedServer &s, const Frame &request, int) {
+                if (request.type == VersionCheck) {
+                    s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {makeFileEntry(item)}));
+                } else if (request.type == FileDownload) {
+                    for (int i = 0; i < chunks; ++i)
+                        s.sendChunk(item, quint32(piece.size() * chunks), piece, i == chunks - 1);
+                    s.closeConnection();
+                }
+            });
+            QVERIFY(server.listen());
+            install.configure(server.port());
+            CTCPUpdate update;
+            update.setRetryPause(kQuickPause);
+            QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+            QVERIFY(update.start());
+            QVERIFY2(update.beginDownload(), qPrintable(QStringLiteral("run %1").arg(run)));
+            QCOMPARE(result.count(), 1);
+            QCOMPARE(install.readFile(install.tempDir() + QStringLiteral("/bin/last.dll")), piece.repeated(chunks));
+            QCOMPARE(server.requests().size(), 2); // the file was asked for once
+        }
+    }
+
     void versionReplyDuringDownloadIsIgnored()
     {
         const QList<FileItem> files{{QString(), QStringLiteral("a.bin")}, {QString(), QStringLiteral("b.bin")},
@@ -468,6 +506,34 @@ private slots:
         QCOMPARE(statuses.texts.size(), before + 2);
         QCOMPARE(statuses.texts.last(), QStringLiteral("下载文件: g.bin (0 B/0 B)"));
         QCOMPARE(mainBar(update), 0);
+    }
+
+    // Both numbers come from the server; what reaches the window and the log stays in 0-100.
+    void percentageStaysInRange_data()
+    {
+        QTest::addColumn<uint>("downloaded");
+        QTest::addColumn<uint>("total");
+        QTest::addColumn<int>("percent");
+        QTest::newRow("more than announced") << 918000000u << 10u << 100;
+        QTest::newRow("largest counts") << 4294967295u << 1u << 100;
+        QTest::newRow("half of the largest") << 2147483647u << 4294967295u << 49;
+        QTest::newRow("nothing announced") << 5u << 0u << 0;
+    }
+
+    void percentageStaysInRange()
+    {
+        QFETCH(uint, downloaded);
+        QFETCH(uint, total);
+        QFETCH(int, percent);
+        m_install->configure(0);
+        CTCPUpdate update;
+        StatusLog statuses(update);
+        update.onFileDownloadProgress(QString(), QStringLiteral("f.bin"), 0, total);
+        QTest::qWait(TcpProtocol::WindowRefreshIntervalMs + 10); // past the window's refresh limit
+        update.onFileDownloadProgress(QString(), QStringLiteral("f.bin"), downloaded, total);
+        QCOMPARE(mainBar(update), percent);
+        QCOMPARE(update.progressWindow().findChild<QProgressBar *>(QStringLiteral("progressBar_updatefile"))->value(), percent);
+        QVERIFY2(statuses.texts.contains(QStringLiteral("下载进度: %1%").arg(percent)), qPrintable(statuses.texts.join('|')));
     }
 
     void classifyError_data()

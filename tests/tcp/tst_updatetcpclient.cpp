@@ -5,6 +5,7 @@
 #include "tcp/qupdatetcpclient.h"
 
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 using namespace TcpProtocol;
@@ -305,15 +306,17 @@ private slots:
     {
         QTest::addColumn<QList<QByteArray>>("chunks");
         QTest::addColumn<uint>("announced");
-        QTest::newRow("fewer bytes") << QList<QByteArray>{"12345", "678"} << 10u;
-        QTest::newRow("more bytes") << QList<QByteArray>{"12345", "67890AB"} << 10u;
-        QTest::newRow("empty file with data") << QList<QByteArray>{"x"} << 0u;
+        QTest::addColumn<QString>("error");
+        QTest::newRow("fewer bytes") << QList<QByteArray>{"12345", "678"} << 10u << QStringLiteral("文件大小不符");
+        QTest::newRow("more bytes") << QList<QByteArray>{"12345", "67890AB"} << 10u << QStringLiteral("文件数据超出声明的大小");
+        QTest::newRow("empty file with data") << QList<QByteArray>{"x"} << 0u << QStringLiteral("文件数据超出声明的大小");
     }
 
     void wrongSizeFailsTheAttempt()
     {
         QFETCH(QList<QByteArray>, chunks);
         QFETCH(uint, announced);
+        QFETCH(QString, error);
         ScriptedServer server([&](ScriptedServer &s, const Frame &, int) {
             for (int i = 0; i < chunks.size(); ++i)
                 s.sendChunk(kBig, announced, chunks.at(i), i + 1 == chunks.size());
@@ -327,8 +330,54 @@ private slots:
         QVERIFY(!client.downloadFile(kBig, NoTimeLimit));
         QCOMPARE(completed.count(), 0);
         QCOMPARE(failed.count(), 1);
-        QVERIFY2(client.lastError().startsWith(QStringLiteral("文件大小不符")), qPrintable(client.lastError()));
+        QVERIFY2(client.lastError().startsWith(error), qPrintable(client.lastError()));
         QCOMPARE(CFileManager::instance().openFileCount(), 0);
+        QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("/bin/b.dll")), "a refused file is not left behind");
+    }
+
+    // Servers that would keep an attempt alive for ever or fill the disk: each attempt ends, as
+    // a failure, and leaves nothing of the file behind.
+    void hostileServerEndsTheAttempt_data()
+    {
+        QTest::addColumn<QString>("behaviour");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("endless data beyond the size") << "flood" << QStringLiteral("文件数据超出声明的大小");
+        QTest::newRow("one byte now and then") << "drip" << QStringLiteral("文件下载超时");
+        QTest::newRow("empty chunks, never the last") << "empty" << QStringLiteral("文件下载超时");
+    }
+
+    void hostileServerEndsTheAttempt()
+    {
+        QFETCH(QString, behaviour);
+        QFETCH(QString, error);
+        constexpr int kFloodChunks = 400;
+        const QByteArray block(64 * 1024, 'f');
+        QTimer drip;
+        ScriptedServer server([&](ScriptedServer &s, const Frame &, int) {
+            if (behaviour == QLatin1String("flood")) {
+                for (int i = 0; i < kFloodChunks; ++i)
+                    s.sendChunk(kBig, 10, block, false);
+                return;
+            }
+            connect(&drip, &QTimer::timeout, &s, [&] {
+                s.sendChunk(kBig, 1000, behaviour == QLatin1String("drip") ? QByteArray("d") : QByteArray(), false);
+            });
+            drip.start(behaviour == QLatin1String("drip") ? 100 : 20);
+        });
+        QVERIFY(server.listen());
+        QUpdateTcpClient client;
+        client.setNoDataTimeout(kShortNoData);
+        client.setMinimumRate(100, 600); // 100 bytes a second, over 0.6 s
+        QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server.port()));
+        QSignalSpy errors(&client, &QUpdateTcpClient::sigFileDownloadError);
+        QVERIFY(!client.downloadFile(kBig, NoTimeLimit));
+        drip.stop();
+        QVERIFY2(client.lastError().startsWith(error), qPrintable(client.lastError()));
+        QVERIFY(!errors.isEmpty());
+        if (error == QStringLiteral("文件下载超时"))
+            QCOMPARE(errors.last().at(2).toString(), QStringLiteral("下载超时"));
+        QCOMPARE(CFileManager::instance().openFileCount(), 0);
+        QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("/bin/b.dll")), "nothing of the file stays");
     }
 
     void newRequestRestartsAnUnfinishedFile()
