@@ -11,6 +11,15 @@ namespace HttpConstants {
 inline constexpr int TransferTimeoutMs = 120000;
 inline constexpr int MsPerSecond = 1000;
 
+// Limits against servers that send without end or drip: a reply beyond its limit, or slower than
+// MinBytesPerSecond on average over RateWindowMs, fails; the checks together get CheckDeadlineMs.
+inline constexpr qint64 MaxVersionFileBytes = 64 * 1024;         // update.ini is a few hundred bytes
+inline constexpr qint64 MaxMd5ListBytes = 64 * 1024 * 1024;      // about 500,000 files
+inline constexpr qint64 MaxFileBytes = 4LL * 1024 * 1024 * 1024; // a file without Content-Length
+inline constexpr qint64 MinBytesPerSecond = 1024;
+inline constexpr int RateWindowMs = 60000;
+inline constexpr int CheckDeadlineMs = 60000;
+
 // The reply keeps at most this much unread body; the network thread waits for us to write it to
 // disk, so a large file never piles up in memory.
 inline constexpr qint64 ReplyReadBufferSize = 1024 * 1024;

@@ -6,6 +6,8 @@
 #include "config/systemconfig.h"
 #include "httpconstants.h"
 
+#include "fileops/transferwatchdog.h"
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -20,6 +22,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTimer>
 #include <QUrl>
 
 using namespace HttpConstants;
@@ -37,10 +40,10 @@ QString labelStyleSheet(const char *pointSize)
 
 // A GET that follows redirects unless they lead somewhere less safe (https to http), and gives up
 // when nothing arrives for the transfer time-out.
-QNetworkRequest makeRequest(const QString &url)
+QNetworkRequest makeRequest(const QString &url, int transferTimeoutMs)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
-    request.setTransferTimeout(TransferTimeoutMs);
+    request.setTransferTimeout(transferTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     return request;
@@ -90,6 +93,12 @@ QString encodeListPath(const QString &path)
 }
 
 } // namespace
+
+HttpLimits HttpLimits::defaults()
+{
+    return {MaxVersionFileBytes, MaxMd5ListBytes, MaxFileBytes, MinBytesPerSecond, RateWindowMs, CheckDeadlineMs,
+            TransferTimeoutMs};
+}
 
 Widget::Widget(QWidget *parent)
     : QDialog(parent)
@@ -176,7 +185,7 @@ QString Widget::updateDir() const
     return m_appDir + QLatin1String(UpdateDirName);
 }
 
-bool Widget::downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar)
+bool Widget::downloadFile(const QString &url, const QString &localPath, QProgressBar *progressBar, qint64 maxBytes)
 {
     m_status.detailText.clear();
     m_lastRequestError.clear();
@@ -196,20 +205,53 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
     }
 
     QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(makeRequest(url));
+    QNetworkReply *reply = manager.get(makeRequest(url, m_limits.transferTimeoutMs));
     reply->setReadBufferSize(ReplyReadBufferSize);
 
     QEventLoop loop;
     bool writeFailed = false;
+    // Why we ended the reply ourselves; an abort we did not make is the transfer time-out.
+    QString abortReason;
+    auto abortWith = [&](const QString &reason) {
+        if (!abortReason.isEmpty() || reply->isFinished())
+            return;
+        abortReason = reason;
+        reply->abort();
+    };
     auto failWrite = [&] {
         writeFailed = true;
         m_status.detailText = QStringLiteral("无法写入文件:") + localPath;
-        reply->abort();
+        abortWith(m_status.detailText);
     };
-    connect(reply, &QNetworkReply::readyRead, &loop, [&] {
-        if (!writeFailed && !copyReplyToFile(reply, file))
-            failWrite();
+    auto tooLarge = [&](qint64 bytes) { return maxBytes > 0 && bytes > maxBytes; };
+    const QString tooLargeText = QStringLiteral("超出大小上限(%1 字节)").arg(maxBytes);
+    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+        if (tooLarge(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()))
+            abortWith(tooLargeText);
     });
+    TransferWatchdog watchdog({0, m_limits.minBytesPerSecond, m_limits.rateWindowMs});
+    connect(reply, &QNetworkReply::readyRead, &loop, [&] {
+        if (writeFailed || !abortReason.isEmpty())
+            return;
+        if (tooLarge(file.size() + reply->bytesAvailable())) {
+            abortWith(tooLargeText);
+            return;
+        }
+        if (!copyReplyToFile(reply, file))
+            failWrite();
+        watchdog.setBytes(file.size());
+    });
+    connect(&watchdog, &TransferWatchdog::timedOut, &loop,
+            [&](TransferWatchdog::Reason reason) { abortWith(watchdog.describe(reason)); });
+    // The checks together have a deadline: a server that keeps each request just alive must not
+    // hold the run.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, [&] {
+        abortWith(QStringLiteral("超时: 检查更新超过 %1 秒").arg(m_limits.checkDeadlineMs / MsPerSecond));
+    });
+    if (!m_checkDeadline.isForever())
+        deadline.start(static_cast<int>(qMax<qint64>(0, m_checkDeadline.remainingTime())));
     if (progressBar) {
         connect(reply, &QNetworkReply::downloadProgress, progressBar,
                 [progressBar](qint64 received, qint64 total) { setProgress(progressBar, received, total); });
@@ -217,25 +259,26 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(reply, &QNetworkReply::errorOccurred, &loop, [&](QNetworkReply::NetworkError code) {
         if (!writeFailed) {
-            switch (code) {
-            case QNetworkReply::TimeoutError:
-                m_status.detailText = QStringLiteral("下载超时（") + QString::number(TransferTimeoutMs / MsPerSecond)
+            if (!abortReason.isEmpty()) {
+                m_status.detailText = QStringLiteral("下载错误：") + abortReason + QStringLiteral("（URL：") + url
+                    + QStringLiteral("）");
+            } else if (code == QNetworkReply::TimeoutError || code == QNetworkReply::OperationCanceledError) {
+                // Nobody cancels these requests: an abort we did not make is the transfer time-out.
+                m_status.detailText = QStringLiteral("下载超时（") + QString::number(m_limits.transferTimeoutMs / MsPerSecond)
                     + QStringLiteral("秒）：") + url;
-                break;
-            case QNetworkReply::OperationCanceledError:
-                m_status.detailText = QStringLiteral("下载被取消：") + url;
-                break;
-            default:
+            } else {
                 m_status.detailText = QStringLiteral("下载错误：") + reply->errorString() + QStringLiteral("（URL：")
                     + url + QStringLiteral("）");
-                break;
             }
         }
         loop.quit();
     });
 
+    watchdog.start();
     if (!reply->isFinished())
         loop.exec();
+    watchdog.stop();
+    deadline.stop();
     // The loop can also end because the whole program is ending; an unfinished reply is no
     // download.
     if (!reply->isFinished()) {
@@ -246,8 +289,8 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
     }
 
     bool success = false;
-    if (reply->isFinished() && reply->error() == QNetworkReply::NoError && !writeFailed) {
-        if (copyReplyToFile(reply, file) && file.flush()) {
+    if (reply->isFinished() && reply->error() == QNetworkReply::NoError && !writeFailed && abortReason.isEmpty()) {
+        if (!tooLarge(file.size() + reply->bytesAvailable()) && copyReplyToFile(reply, file) && file.flush()) {
             logInfo(QStringLiteral("下载成功:") + localPath);
             success = true;
         } else {
@@ -255,8 +298,14 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
         }
     }
     if (!success) {
-        m_lastRequestError = writeFailed || reply->error() == QNetworkReply::NoError ? m_status.detailText
-                                                                                      : replyFailure(reply);
+        if (!abortReason.isEmpty())
+            m_lastRequestError = abortReason;
+        else if (writeFailed || reply->error() == QNetworkReply::NoError)
+            m_lastRequestError = m_status.detailText.isEmpty() ? tooLargeText : m_status.detailText;
+        else if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
+            m_lastRequestError = QStringLiteral("超时: %1 秒内未收到数据").arg(m_limits.transferTimeoutMs / MsPerSecond);
+        else
+            m_lastRequestError = replyFailure(reply);
         logRequestFailure(url, m_lastRequestError);
     }
     reply->disconnect(&loop);
@@ -287,7 +336,9 @@ int Widget::checkVersion()
         return static_cast<int>(VersionCheckResult::DownloadFailed);
     }
 
-    if (!downloadFile(url, tmpPath)) {
+    // The deadline covers this check and the MD5 comparison after it.
+    m_checkDeadline = QDeadlineTimer(m_limits.checkDeadlineMs);
+    if (!downloadFile(url, tmpPath, nullptr, m_limits.versionFileBytes)) {
         failCheck(QStringLiteral("下载%1失败: ").arg(url) + m_lastRequestError);
         m_status.stageText = QStringLiteral("停止更新");
         m_status.detailText = QStringLiteral("下载%1失败").arg(url);
@@ -350,7 +401,7 @@ int Widget::checkMd5()
     const QString url = CSystemConfig::instance().url() + encodeListPath(m_serverFolder) + QLatin1String(Md5ListFileName);
     m_tempFiles.append(tmpPath);
 
-    if (!downloadFile(url, tmpPath, ui->progressBar_updatefile)) {
+    if (!downloadFile(url, tmpPath, ui->progressBar_updatefile, m_limits.md5ListBytes)) {
         failCheck(QStringLiteral("下载%1失败: ").arg(url) + m_lastRequestError);
         m_status.stageText = QStringLiteral("更新失败");
         m_status.detailText = QStringLiteral("下载%1失败").arg(QLatin1String(Md5ListFileName));
@@ -381,6 +432,7 @@ int Widget::checkMd5()
 
 void Widget::startUpdate()
 {
+    m_checkDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
     ui->pushButton_cancel->setEnabled(true);
     startDownloadQueue(m_downloadMap);
 }
@@ -461,11 +513,29 @@ void Widget::downloadNextFile()
     }
     m_file = std::move(file);
 
-    m_reply = m_manager.get(makeRequest(task.url));
+    m_reply = m_manager.get(makeRequest(task.url, m_limits.transferTimeoutMs));
     m_reply->setReadBufferSize(ReplyReadBufferSize);
+    m_watchdog = std::make_unique<TransferWatchdog>(
+        TransferWatchdog::Limits{0, m_limits.minBytesPerSecond, m_limits.rateWindowMs});
+    connect(m_watchdog.get(), &TransferWatchdog::timedOut, this, [this](TransferWatchdog::Reason reason) {
+        const QString why = m_watchdog->describe(reason);
+        failActiveDownload(QStringLiteral("下载错误:") + why, why);
+    });
+    m_watchdog->start();
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
+        if (m_reply && sender() == m_reply)
+            (void)withinSizeLimit();
+    });
     connect(m_reply, &QNetworkReply::readyRead, this, [this] {
-        if (m_reply && sender() == m_reply && !writeReceivedData())
-            failOnWriteError();
+        if (!m_reply || sender() != m_reply || !withinSizeLimit())
+            return;
+        if (!writeReceivedData()) {
+            const QString localPath = m_queue.at(m_index).localPath;
+            failActiveDownload(QStringLiteral("无法保存文件:") + localPath, QStringLiteral("无法保存文件:") + localPath);
+            return;
+        }
+        if (m_watchdog)
+            m_watchdog->setBytes(m_file->size());
     });
     connect(m_reply, &QNetworkReply::downloadProgress, this, &Widget::onDownloadProgress);
     connect(m_reply, &QNetworkReply::finished, this, &Widget::onDownloadFinished);
@@ -477,17 +547,41 @@ bool Widget::writeReceivedData()
     return m_file && copyReplyToFile(m_reply, *m_file);
 }
 
-void Widget::failOnWriteError()
+bool Widget::withinSizeLimit()
 {
-    const QString localPath = m_queue.at(m_index).localPath;
+    // The announced size when there is one, else the general limit: a body that goes on without
+    // end must not fill the disk.
+    const QVariant announced = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 limit = announced.isValid() ? qMin(announced.toLongLong(), m_limits.fileBytes) : m_limits.fileBytes;
+    const qint64 size = (m_file ? m_file->size() : 0) + m_reply->bytesAvailable();
+    if (size <= limit && (!announced.isValid() || announced.toLongLong() <= m_limits.fileBytes))
+        return true;
+    const QString why = QStringLiteral("超出大小上限(%1 字节)").arg(limit);
+    failActiveDownload(QStringLiteral("下载错误:") + why, why);
+    return false;
+}
+
+void Widget::dropWatchdog()
+{
+    // It may be the one reporting right now: it goes once its signal has returned.
+    if (m_watchdog) {
+        m_watchdog->stop();
+        m_watchdog.release()->deleteLater();
+    }
+}
+
+void Widget::failActiveDownload(const QString &detail, const QString &reason)
+{
+    const QString url = m_queue.at(m_index).url;
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
+    dropWatchdog();
     // Cut the reply loose first: its abort must not report a network error in place of ours.
     reply->disconnect(this);
     reply->abort();
     reply->deleteLater();
-    m_status.detailText = QStringLiteral("无法保存文件:") + localPath;
-    logError(QStringLiteral("无法保存文件:") + localPath);
+    m_status.detailText = detail;
+    logRequestFailure(url, reason);
     onUpdateCompleted(false);
 }
 
@@ -519,8 +613,12 @@ void Widget::onDownloadFinished()
     if (!m_reply || sender() != m_reply)
         return;
 
+    // What is left in the reply must fit the limit too.
+    if (m_reply->error() == QNetworkReply::NoError && !withinSizeLimit())
+        return;
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
+    dropWatchdog();
     const DownloadTask task = m_queue.at(m_index);
 
     if (reply->error() != QNetworkReply::NoError) {
@@ -559,12 +657,21 @@ void Widget::onDownloadFinished()
 
 void Widget::onDownloadError(QNetworkReply::NetworkError error)
 {
-    Q_UNUSED(error)
     m_status.detailText.clear();
+    dropWatchdog();
     if (m_reply) {
-        m_status.detailText = QStringLiteral("下载错误:") + m_reply->errorString();
+        QString reason = replyFailure(m_reply);
+        // An abort that is not the user's cancel is the transfer time-out (Qt reports it as a
+        // cancel); the user must read what it is.
+        if (!m_status.cancelRequested
+            && (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)) {
+            reason = QStringLiteral("超时: %1 秒内未收到数据").arg(m_limits.transferTimeoutMs / MsPerSecond);
+            m_status.detailText = QStringLiteral("下载错误:") + reason;
+        } else {
+            m_status.detailText = QStringLiteral("下载错误:") + m_reply->errorString();
+        }
         if (m_index < m_queue.size())
-            logRequestFailure(m_queue.at(m_index).url, replyFailure(m_reply));
+            logRequestFailure(m_queue.at(m_index).url, reason);
         m_reply->deleteLater();
         m_reply = nullptr;
     }
@@ -628,6 +735,7 @@ void Widget::cancelUpdate()
     m_status.stageText = QStringLiteral("正在取消更新");
     ui->pushButton_cancel->setEnabled(false);
 
+    dropWatchdog();
     if (m_reply) {
         // The abort reports OperationCanceledError synchronously: onDownloadError ends the update
         // and releases the reply before abort() returns, so m_reply must be tested again.

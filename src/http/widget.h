@@ -2,6 +2,7 @@
 
 #include "fileops/md5list.h"
 
+#include <QDeadlineTimer>
 #include <QDialog>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -13,6 +14,7 @@
 
 class QFile;
 class QLabel;
+class TransferWatchdog;
 class QProgressBar;
 
 namespace Ui {
@@ -41,6 +43,20 @@ struct DownloadTask
     QString url;       // where the file is requested
     QString localPath; // where it is saved, below the temporary directory
     QString md5;       // the server's lowercase hex MD5 of the file
+};
+
+// How much and how slowly servers may send before a request fails; see httpconstants.h.
+struct HttpLimits
+{
+    qint64 versionFileBytes;
+    qint64 md5ListBytes;
+    qint64 fileBytes;         // a queued file without Content-Length
+    qint64 minBytesPerSecond; // averaged over rateWindowMs
+    int rateWindowMs;
+    int checkDeadlineMs;      // both checks together
+    int transferTimeoutMs;    // a request without any data for this long fails
+
+    [[nodiscard]] static HttpLimits defaults();
 };
 
 // What the dialog is doing and what it shows.
@@ -86,9 +102,14 @@ public:
     // Reads update/updateTmp.ini into the server folder and version; false when either is missing.
     [[nodiscard]] bool parseServerVersion();
     // Downloads one URL into one file, waiting in a local event loop. A failed download leaves no
-    // file and a reason in the status's detail text.
+    // file and a reason in the status's detail text. A body of more than maxBytes (0 or less:
+    // no limit) fails as soon as it is known to be larger.
     [[nodiscard]] bool downloadFile(const QString &url, const QString &localPath,
-                                    QProgressBar *progressBar = nullptr);
+                                    QProgressBar *progressBar = nullptr, qint64 maxBytes = 0);
+
+    // Shorter limits for tests.
+    void setLimits(const HttpLimits &limits) { m_limits = limits; }
+    [[nodiscard]] const HttpLimits &limits() const { return m_limits; }
     void refreshStatusLabels();
 
     // The files checkMd5() found new or changed: relative path -> the server's MD5.
@@ -123,8 +144,11 @@ private:
     void initUi();
     // Moves what the active reply holds into the open file; false when the disk refuses it.
     [[nodiscard]] bool writeReceivedData();
-    // Ends the active download because its file could not be written.
-    void failOnWriteError();
+    // Ends the active download: detail for the window, logged with its URL.
+    void failActiveDownload(const QString &detail, const QString &reason);
+    void dropWatchdog();
+    // Checks the active reply against the size limit of its file; false once it failed.
+    [[nodiscard]] bool withinSizeLimit();
     // Closes the file of the download in progress and removes it: an unfinished file is never left.
     void discardPartialFile();
     [[nodiscard]] QString updateDir() const;
@@ -149,6 +173,9 @@ private:
     // The file the active reply is streamed into; set only while a queue download is running.
     std::unique_ptr<QFile> m_file;
     QString m_checkError;
+    HttpLimits m_limits = HttpLimits::defaults();
+    QDeadlineTimer m_checkDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    std::unique_ptr<TransferWatchdog> m_watchdog; // the rate of the active queue download
     QString m_lastRequestError; // why the last synchronous download failed
     bool m_cancelled = false;   // the last queue ended through a cancel
     bool m_ended = false;       // the last queue ended in a failure; the cancel button closes
