@@ -74,6 +74,10 @@ public:
     // Copy routines.
     [[nodiscard]] bool copyFile(const QString &src, const QString &dst);
     [[nodiscard]] bool copyDirectory(const QString &src, const QString &dst);
+    // The same, moving the source into place where the file system allows it (the replace
+    // moves the download, which is not needed once installed).
+    [[nodiscard]] bool installFile(const QString &src, const QString &dst, bool move);
+    [[nodiscard]] bool installDirectory(const QString &src, const QString &dst, bool move);
     // Copies into backupDir every installed file below installDir that listDir (a directory of
     // the download) is about to replace. False as soon as one of them could not be saved.
     [[nodiscard]] bool backupDirectory(const QString &listDir, const QString &installDir, const QString &backupDir);

@@ -181,6 +181,11 @@ bool CControler::workDirsAreUsable() const
 
 bool CControler::copyFile(const QString &src, const QString &dst)
 {
+    return installFile(src, dst, false);
+}
+
+bool CControler::installFile(const QString &src, const QString &dst, bool move)
+{
     QDir().mkpath(QFileInfo(dst).absolutePath());
     // A download carries no file modes: the replaced file's (an executable stays executable).
     const QFileInfo installed(dst);
@@ -190,7 +195,9 @@ bool CControler::copyFile(const QString &src, const QString &dst)
         logError(QStringLiteral("无法删除现有文件:") + dst);
         return false;
     }
-    if (QFile::copy(src, dst)) {
+    // Moving a downloaded file into place costs a rename; copying costs a new file. The download
+    // is not needed once it is installed, so the replace moves where it can.
+    if ((move && QFile::rename(src, dst)) || QFile::copy(src, dst)) {
         if (keepMode && !QFile::setPermissions(dst, mode))
             logWarn(QStringLiteral("无法保留文件权限:") + dst);
         logInfo(QStringLiteral("文件复制成功:") + src + QStringLiteral("->") + dst);
@@ -201,6 +208,11 @@ bool CControler::copyFile(const QString &src, const QString &dst)
 }
 
 bool CControler::copyDirectory(const QString &src, const QString &dst)
+{
+    return installDirectory(src, dst, false);
+}
+
+bool CControler::installDirectory(const QString &src, const QString &dst, bool move)
 {
     const QDir source(src);
     if (!source.exists()) {
@@ -214,7 +226,8 @@ bool CControler::copyDirectory(const QString &src, const QString &dst)
     const QFileInfoList entries = source.entryInfoList(kEntryFilter, QDir::Name);
     for (const QFileInfo &entry : entries) {
         const QString target = dst + QLatin1Char('/') + entry.fileName();
-        const bool copied = entry.isDir() ? copyDirectory(entry.filePath(), target) : copyFile(entry.filePath(), target);
+        const bool copied = entry.isDir() ? installDirectory(entry.filePath(), target, move)
+                                          : installFile(entry.filePath(), target, move);
         if (!copied)
             return false;
     }
@@ -433,11 +446,11 @@ bool CControler::replaceFiles()
             target = appDir + QLatin1String(FileOps::Md5FileName);
 
         if (entry.isDir()) {
-            if (!copyDirectory(src, target)) {
+            if (!installDirectory(src, target, true)) {
                 logError(QStringLiteral("复制目录失败:") + src + QStringLiteral("->") + target);
                 return false;
             }
-        } else if (!copyFile(src, target)) {
+        } else if (!installFile(src, target, true)) {
             logError(QStringLiteral("替换文件失败:") + src + QStringLiteral("->") + target);
             return false;
         }

@@ -12,6 +12,8 @@ using namespace TcpProtocol;
 
 CTCPUpdate::CTCPUpdate()
 {
+    m_refreshTimer.setSingleShot(true);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &CTCPUpdate::showPendingInWindow);
     const CSystemConfig &config = CSystemConfig::instance();
     const QString host = config.updateServer();
     const quint16 port = config.updatePortNumber();
@@ -126,6 +128,31 @@ bool CTCPUpdate::beginDownload()
     return downloaded;
 }
 
+void CTCPUpdate::showInWindow(std::function<void()> update, bool now)
+{
+    const qint64 since = m_windowRefresh.isValid() ? m_windowRefresh.elapsed() : m_refreshIntervalMs;
+    if (now || since >= m_refreshIntervalMs) {
+        m_refreshTimer.stop();
+        m_pendingWindowUpdate = nullptr;
+        m_windowRefresh.start();
+        update();
+        return;
+    }
+    m_pendingWindowUpdate = std::move(update);
+    if (!m_refreshTimer.isActive())
+        m_refreshTimer.start(static_cast<int>(m_refreshIntervalMs - since));
+}
+
+void CTCPUpdate::showPendingInWindow()
+{
+    if (!m_pendingWindowUpdate)
+        return;
+    const std::function<void()> update = std::move(m_pendingWindowUpdate);
+    m_pendingWindowUpdate = nullptr;
+    m_windowRefresh.start();
+    update();
+}
+
 void CTCPUpdate::cancel()
 {
     if (!m_downloading || m_cancelled)
@@ -151,11 +178,12 @@ bool CTCPUpdate::downloadLoop()
 {
     m_currentIndex = 0;
     const int count = m_downloadList.size();
-    m_window->setStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(count), 0);
+    showInWindow([this, count] { m_window->setStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(count), 0); }, true);
     logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(count));
 
     while (m_currentIndex < count) {
         if (!downloadWithRetry()) {
+            showPendingInWindow();
             const QString fileName = m_downloadList.at(m_currentIndex).fileName;
             if (m_cancelled) {
                 // Nothing more is wanted from the server.
@@ -175,7 +203,7 @@ bool CTCPUpdate::downloadLoop()
     }
 
     // "升级成功" waits until the files have been installed; the owner shows it then.
-    m_window->setStatus(QStringLiteral("所有文件下载完成！"), PercentScale);
+    showInWindow([this] { m_window->setStatus(QStringLiteral("所有文件下载完成！"), PercentScale); }, true);
     logInfo("所有文件下载完成");
     emit sigUpdateResult(true);
     return true;
@@ -186,7 +214,9 @@ bool CTCPUpdate::downloadWithRetry()
     const QString fileName = m_downloadList.at(m_currentIndex).fileName;
     for (int attempt = 0; attempt <= m_maxRetries && !m_cancelled; ++attempt) {
         if (attempt > 0) {
-            m_window->setStatusText(QStringLiteral("第%1次重试下载: %2").arg(QString::number(attempt), fileName));
+            showInWindow([this, attempt, fileName] {
+                m_window->setStatusText(QStringLiteral("第%1次重试下载: %2").arg(QString::number(attempt), fileName));
+            }, true);
             logInfo(QStringLiteral("重试下载: %1, 尝试次数: %2").arg(fileName, QString::number(attempt)));
         }
         if (downloadCurrentFile())
@@ -207,9 +237,9 @@ bool CTCPUpdate::downloadCurrentFile()
     if (m_currentIndex >= count)
         return false;
     const FileItem item = m_downloadList.at(m_currentIndex);
-    m_window->setStatus(
-        QStringLiteral("正在下载: %1 (%2/%3)")
-            .arg(item.fileName, QString::number(m_currentIndex + 1), QString::number(count)), 0);
+    const QString status =
+        QStringLiteral("正在下载: %1 (%2/%3)").arg(item.fileName, QString::number(m_currentIndex + 1), QString::number(count));
+    showInWindow([this, status] { m_window->setStatus(status, 0); });
     logInfo(QStringLiteral("开始下载文件: %1 路径: %2").arg(item.fileName, item.filePath));
     if (m_client && m_client->downloadFile(item, NoTimeLimit)) {
         logInfo(QStringLiteral("文件下载成功: %1").arg(item.fileName));
@@ -223,8 +253,8 @@ void CTCPUpdate::showOverallProgress()
 {
     const int count = m_downloadList.size();
     const int percent = m_currentIndex * PercentScale / count;
-    m_window->setStatus(
-        QStringLiteral("总体进度: %1/%2 (%3%)").arg(m_currentIndex).arg(count).arg(percent), percent);
+    const QString status = QStringLiteral("总体进度: %1/%2 (%3%)").arg(m_currentIndex).arg(count).arg(percent);
+    showInWindow([this, status, percent] { m_window->setStatus(status, percent); });
     logInfo(QStringLiteral("下载进度更新: %1/%2 (%3%)").arg(m_currentIndex).arg(count).arg(percent));
 }
 
@@ -273,26 +303,25 @@ void CTCPUpdate::onFileDownloadProgress(const QString &filePath, const QString &
     const int percent = total == 0 ? 0 : static_cast<int>(qMin<quint64>(quint64(downloaded) * PercentScale / total, PercentScale));
     logInfo(QStringLiteral("TCP文件下载进度:%1 %2/%3 %4%")
                 .arg(fileName, QString::number(downloaded), QString::number(total), QString::number(percent)));
-    const bool boundary = downloaded == 0 || downloaded >= total;
-    if (!boundary && m_windowRefresh.isValid() && m_windowRefresh.elapsed() < WindowRefreshIntervalMs)
-        return;
-    m_windowRefresh.start();
-    m_window->updateFileProgress(fileName, downloaded, total);
-    m_window->setStatus(
-        QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatFileSize(downloaded), formatFileSize(total)),
-        percent);
+    showInWindow([this, fileName, downloaded, total, percent] {
+        m_window->updateFileProgress(fileName, downloaded, total);
+        m_window->setStatus(
+            QStringLiteral("下载文件: %1 (%2/%3)").arg(fileName, formatFileSize(downloaded), formatFileSize(total)),
+            percent);
+    });
 }
 
 void CTCPUpdate::onFileDownloadCompleted(const QString &filePath, const QString &fileName)
 {
     Q_UNUSED(filePath)
-    m_window->setStatusText(QStringLiteral("文件下载完成: %1").arg(fileName));
+    showInWindow([this, fileName] { m_window->setStatusText(QStringLiteral("文件下载完成: %1").arg(fileName)); });
     logInfo(QStringLiteral("TCP文件下载完成:%1").arg(fileName));
 }
 
 void CTCPUpdate::onFileDownloadError(const QString &filePath, const QString &fileName, const QString &error)
 {
     Q_UNUSED(filePath)
-    m_window->showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error));
+    showInWindow([this, fileName, error] { m_window->showError(QStringLiteral("文件下载失败: %1 - %2").arg(fileName, error)); },
+                 true);
     qWarning() << "TCP文件下载错误:" << fileName << "-" << error;
 }

@@ -7,8 +7,10 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 #include <cstdint>
+#include <functional>
 
 class QEventLoop;
 class QUpdateTcpClient;
@@ -53,6 +55,8 @@ public:
     void setMinimumRate(qint64 bytesPerSecond, int windowMs);
     // The pause between two attempts of a file.
     void setRetryPause(int ms) { m_retryPauseMs = ms; }
+    // How often the window follows the download at most (0: every report is shown at once).
+    void setWindowRefreshInterval(int ms) { m_refreshIntervalMs = ms; }
 
     [[nodiscard]] QUpdateTcpClient *client() const { return m_client; }
     [[nodiscard]] UpdateWidget &progressWindow() { return *m_window; }
@@ -77,6 +81,12 @@ private:
     void failCheck(const QString &reason);
     // Waits between two attempts of a file; the window stays responsive, a cancel ends the wait.
     void pauseBeforeRetry();
+    // Shows a state of the download in the window: at once when the last refresh is long enough
+    // ago (or now is set), otherwise once the refresh interval has passed, unless a newer state
+    // replaces it meanwhile. Painting every state of a thousand small files a second would cost
+    // more than receiving them.
+    void showInWindow(std::function<void()> update, bool now = false);
+    void showPendingInWindow();
 
     UpdateWidget m_progressWindow;
     UpdateWidget *m_window = &m_progressWindow; // the window the progress is shown in
@@ -88,7 +98,10 @@ private:
     bool m_downloading = false;
     int m_maxRetries = TcpProtocol::MaxRetries;
     int m_retryPauseMs = TcpProtocol::RetryPauseMs;
-    QElapsedTimer m_windowRefresh; // last time a progress report reached the window
+    QElapsedTimer m_windowRefresh; // last time a state reached the window
+    int m_refreshIntervalMs = TcpProtocol::WindowRefreshIntervalMs;
+    std::function<void()> m_pendingWindowUpdate;
+    QTimer m_refreshTimer;
     bool m_checkFailed = false;
     QString m_errorText;
     bool m_versionReplied = false; // the server answered the version check (with or without update)

@@ -83,7 +83,10 @@ void UpdateWidget::setElidedText(QLabel *label, const QString &text)
 void UpdateWidget::setStatusLine(const QString &text, const char *color)
 {
     setElidedText(ui->label_status, text);
-    ui->label_status->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(color)));
+    // A new style sheet re-polishes the label; most lines keep the colour of the one before.
+    const QString style = QStringLiteral("color: %1;").arg(QLatin1String(color));
+    if (ui->label_status->styleSheet() != style)
+        ui->label_status->setStyleSheet(style);
     emit statusChanged(text, QLatin1String(color));
 }
 

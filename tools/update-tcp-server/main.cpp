@@ -2,7 +2,7 @@
 //
 //   update-tcp-server --root DIR --version V [--host 127.0.0.1] [--port 0] [--chunk-size BYTES]
 //                     [--fail NAME:COUNT]... [--silent] [--close-after BYTES]
-//                     [--wrong-size NAME]... [--rate BYTES_PER_SECOND]
+//                     [--wrong-size NAME]... [--rate BYTES_PER_SECOND] [--quiet]
 //
 // The first line on standard output is "listening on <host>:<port>", then one line per request.
 
@@ -71,8 +71,10 @@ int main(int argc, char *argv[])
                                              QStringLiteral("NAME"));
     const QCommandLineOption rateOption(QStringLiteral("rate"), QStringLiteral("File data bytes per second and connection."),
                                         QStringLiteral("BYTES"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+                                         QStringLiteral("Print only the listening line, no line per request."));
     parser.addOptions({rootOption, versionOption, hostOption, portOption, chunkOption, failOption, silentOption, closeOption,
-                       wrongSizeOption, rateOption});
+                       wrongSizeOption, rateOption, quietOption});
     parser.process(app);
 
     ServerOptions options;
@@ -128,7 +130,8 @@ int main(int argc, char *argv[])
     std::signal(SIGINT, onSignal);
 
     UpdateServer server(options);
-    QObject::connect(&server, &UpdateServer::requestLogged, &app, &printLine);
+    if (!parser.isSet(quietOption))
+        QObject::connect(&server, &UpdateServer::requestLogged, &app, &printLine);
     if (!server.listen())
         return fail(server.errorString());
     printLine(QStringLiteral("listening on %1:%2").arg(options.host.toString()).arg(server.port()));
