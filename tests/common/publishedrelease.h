@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTextCodec>
 
 #ifndef UPDATE_PUBLISH_PATH
 #error "UPDATE_PUBLISH_PATH must name the update-publish executable"
@@ -52,17 +53,12 @@ struct Result
     QString output; // standard output and error together
 };
 
-// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [extra...]
-inline Result publish(const QString &releaseDir, const QString &outDir, const QString &version,
-                      const QString &folder = QString(), const QStringList &extra = QStringList())
+// Runs update-publish with arguments as they stand.
+inline Result run(const QStringList &arguments)
 {
-    QStringList args{releaseDir, outDir, QStringLiteral("--version"), version};
-    if (!folder.isNull())
-        args << QStringLiteral("--folder") << folder;
-    args << extra;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(UPDATE_PUBLISH_PATH), args);
+    process.start(QStringLiteral(UPDATE_PUBLISH_PATH), arguments);
     Result result;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
         result.output = QStringLiteral("update-publish did not finish: ") + process.errorString();
@@ -71,6 +67,20 @@ inline Result publish(const QString &releaseDir, const QString &outDir, const QS
     result.exitCode = process.exitCode();
     result.output = QString::fromUtf8(process.readAll());
     return result;
+}
+
+// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [extra...]. Unless extra names an
+// --encoding, the list is written in this machine's code page, which the updater under test reads
+// (the tool's own default is that of the Chinese Windows clients).
+inline Result publish(const QString &releaseDir, const QString &outDir, const QString &version,
+                      const QString &folder = QString(), const QStringList &extra = QStringList())
+{
+    QStringList args{releaseDir, outDir, QStringLiteral("--version"), version};
+    if (!folder.isNull())
+        args << QStringLiteral("--folder") << folder;
+    if (!extra.contains(QStringLiteral("--encoding")))
+        args << QStringLiteral("--encoding") << QString::fromLatin1(QTextCodec::codecForLocale()->name());
+    return run(args + extra);
 }
 
 // Writes the tree to releaseDir and publishes it; true on exit code 0.
