@@ -9,6 +9,24 @@
 namespace {
 
 constexpr QDir::Filters kEntryFilter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
+constexpr qint64 kCompareBlockSize = 64 * 1024;
+
+// True when both files can be read and hold the same bytes. A file the failed replace never got
+// to still matches its backup; it must not be rewritten, since it may be the very file that made
+// the replace fail (on Windows a program that has it open keeps it from being deleted).
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (first.size() != second.size() || !first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+        return false;
+    while (!first.atEnd()) {
+        const QByteArray block = first.read(kCompareBlockSize);
+        if (block.isEmpty() || block != second.read(kCompareBlockSize))
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -55,6 +73,8 @@ bool CFileOperationManager::rollback(const QString &backupPath, const QString &t
         if (srcInfo.isDir()) {
             if (!rollbackDirectory(src, dst))
                 return fail(QStringLiteral("回退目录失败: ") + src + QStringLiteral(" -> ") + dst);
+        } else if (QFileInfo(dst).isFile() && sameContent(src, dst)) {
+            continue;
         } else {
             if (QFileInfo::exists(dst) && !QFile::remove(dst))
                 return fail(QStringLiteral("删除目标文件失败: ") + dst);
@@ -82,6 +102,8 @@ bool CFileOperationManager::rollbackDirectory(const QString &src, const QString 
                 return false;
             continue;
         }
+        if (QFileInfo(target).isFile() && sameContent(entry.filePath(), target))
+            continue;
         if (QFileInfo::exists(target) && !QFile::remove(target))
             return false;
         if (!QFile::copy(entry.filePath(), target))
