@@ -11,9 +11,12 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <csignal>
+#endif
 
 namespace {
 
@@ -29,6 +32,26 @@ const QByteArray kNoTransportLine = R"({"errormsg":"TCP升级服务连接失败"
 const QByteArray kNoUpdateLine = R"({"errormsg":"","success":true,"update":false})";
 const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
 const QByteArray kInitFailedLine = R"({"errormsg":"Controller initialization failed","success":false,"update":true})";
+
+// The result line as a host program receives it: in the system's code page (GBK on a Chinese
+// Windows, UTF-8 here).
+QByteArray received(const QByteArray &utf8Line)
+{
+    return QTextCodec::codecForLocale()->fromUnicode(QString::fromUtf8(utf8Line));
+}
+
+// The stand-ins for the host program and the update helper, and the files in which they record
+// their arguments: shell scripts here; on Windows copies of recordargs.exe, started by cmd.exe.
+#ifdef Q_OS_WIN
+const QString kHostExe = QStringLiteral("host.exe");
+const QString kHelperExe = QStringLiteral("helper.exe");
+const QString kHelperArgsFile = QStringLiteral("helper-started.txt");
+#else
+const QString kHostExe = QStringLiteral("host.sh");
+const QString kHelperExe = QStringLiteral("helper.sh");
+const QString kHelperArgsFile = QStringLiteral("helper-args.txt");
+#endif
+const QString kHostStartedFile = QStringLiteral("host-started.txt");
 
 // The installed version 1.0.0.
 Snapshot installedFiles()
@@ -84,9 +107,13 @@ public:
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             m_valid = m_valid && TestInstallation::writeFile(path(it.key()), it.value());
         m_valid = m_valid && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")));
-        m_valid = m_valid && writeScript(QStringLiteral("host.sh"), "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
-        m_valid = m_valid && writeScript(QStringLiteral("helper.sh"),
-                                         "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
+#ifdef Q_OS_WIN
+        m_valid = m_valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHostExe));
+        m_valid = m_valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHelperExe));
+#else
+        m_valid = m_valid && writeScript(kHostExe, "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
+        m_valid = m_valid && writeScript(kHelperExe, "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
+#endif
         m_valid = m_valid && PublishedRelease::writeTree(releaseDir(), releaseFiles());
     }
 
@@ -109,7 +136,8 @@ public:
     bool configure(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
                    const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
     {
-        const QByteArray text = "[Update]\nURL=" + url.toUtf8() + "\nHostExe=host.sh\nUpdateHelperExe=helper.sh\n"
+        const QByteArray text = "[Update]\nURL=" + url.toUtf8() + "\nHostExe=" + kHostExe.toUtf8()
+            + "\nUpdateHelperExe=" + kHelperExe.toUtf8() + "\n"
             "HttpEnable=" + (httpEnabled ? "true" : "false") + "\n"
             "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
             "[General]\nVersion=1.0.0\n[Paths]\n" + paths + "[Project]\nType=1\n";
@@ -132,6 +160,11 @@ public:
         result.exitCode = process.exitCode();
         result.out = process.readAllStandardOutput();
         result.err = process.readAllStandardError();
+#ifdef Q_OS_WIN
+        // The C runtime and the console sink end lines with CR LF there.
+        result.out.replace("\r\n", "\n");
+        result.err.replace("\r\n", "\n");
+#endif
         return result;
     }
 
@@ -177,15 +210,20 @@ public:
 
     [[nodiscard]] bool hostStarted(int timeoutMs = kLaunchWaitMs) const
     {
-        return waitForFile(QStringLiteral("host-started.txt"), timeoutMs);
+        return waitForFile(kHostStartedFile, timeoutMs);
+    }
+
+    // The program that started the host: on Windows the command processor of the delayed start.
+    [[nodiscard]] QByteArray hostParent() const
+    {
+        return TestInstallation::read(path(kHostStartedFile + QStringLiteral(".parent"))).trimmed().toLower();
     }
 
     // The installation as the user's program sees it: without logs and the recording files.
     [[nodiscard]] Snapshot installed() const
     {
         return TestInstallation::without(TestInstallation::snapshot(appDir()),
-                                         {QStringLiteral("log/"), QStringLiteral("host-started.txt"),
-                                          QStringLiteral("helper-args.txt")});
+                                         {QStringLiteral("log/"), kHostStartedFile, kHelperArgsFile});
     }
 
 private:
@@ -201,6 +239,9 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+#ifdef Q_OS_WIN
+        env.insert(QStringLiteral("RECORDARGS_OUT"), QDir::toNativeSeparators(path(QStringLiteral("*-started.txt"))));
+#endif
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(root());
     }
@@ -279,12 +320,12 @@ void TestEndToEnd::consoleResultLine()
     const RunResult result = sandbox.run({QStringLiteral("console")});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.jsonLines(), QList<QByteArray>{line});
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{received(line)});
     // The argument lines come first, then the log lines, then the result line.
     QVERIFY2(result.out.startsWith("[DEBUG] Command Line Arguments:\n[DEBUG] argv[0] ="), result.out.constData());
     QVERIFY(result.out.contains("\n[DEBUG] argv[1] =console\n"));
     QVERIFY(result.out.indexOf("Update started") > result.out.indexOf("argv[1]"));
-    QVERIFY(result.out.endsWith(line + '\n'));
+    QVERIFY(result.out.endsWith(received(line) + '\n'));
     QVERIFY2(!sandbox.hostStarted(kNoLaunchWaitMs), "console mode without an update starts nothing");
     QCOMPARE(sandbox.installed(), before);
 }
@@ -333,6 +374,9 @@ void TestEndToEnd::tcpUpdateAppliesRelease()
     QVERIFY(sandbox.hostStarted());
     QVERIFY2(timer.elapsed() >= 1000, "the delayed start waits one second");
     QCOMPARE(sandbox.installed(), expectedAfterUpdate(before));
+#ifdef Q_OS_WIN
+    QCOMPARE(sandbox.hostParent(), QByteArray("cmd.exe"));
+#endif
 }
 
 void TestEndToEnd::httpUpdateAppliesRelease()
@@ -349,6 +393,9 @@ void TestEndToEnd::httpUpdateAppliesRelease()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.jsonLines(), QList<QByteArray>{kUpdateLine});
     QVERIFY(sandbox.hostStarted());
+#ifdef Q_OS_WIN
+    QCOMPARE(sandbox.hostParent(), QByteArray("cmd.exe"));
+#endif
 
     // Only what differs from the installation was downloaded.
     const QStringList requested = web.requestedPaths();
@@ -400,8 +447,8 @@ void TestEndToEnd::selfUpdateHandsOverToHelper()
     const RunResult result = sandbox.run({});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QVERIFY(sandbox.waitForFile(QStringLiteral("helper-args.txt"), kLaunchWaitMs));
-    QTRY_COMPARE(TestInstallation::read(sandbox.path(QStringLiteral("helper-args.txt"))), QByteArray("update.exe\nupdate.exe\n"));
+    QVERIFY(sandbox.waitForFile(kHelperArgsFile, kLaunchWaitMs));
+    QTRY_COMPARE(TestInstallation::read(sandbox.path(kHelperArgsFile)), QByteArray("update.exe\nupdate.exe\n"));
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
     // The new updater waits in temp for the helper; the running one was not overwritten.
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("temp/update.exe"))), QByteArray("updater 1.1.0"));
@@ -451,14 +498,18 @@ void TestEndToEnd::secondInstanceExitsWithOne()
     QCOMPARE(sandbox.log(), logBefore);
 
     // A killed instance leaves no marker behind that blocks the next start.
+#ifdef Q_OS_WIN
+    first->kill(); // TerminateProcess: no clean-up runs
+#else
     ::kill(static_cast<pid_t>(first->processId()), SIGKILL);
+#endif
     QVERIFY(first->waitForFinished());
     server.stop();
     QVERIFY(sandbox.configure(closedPort()));
     const RunResult third = sandbox.run({QStringLiteral("console")});
     QVERIFY(third.finished);
     QCOMPARE(third.exitCode, 0);
-    QCOMPARE(third.jsonLines(), QList<QByteArray>{kNoTransportLine});
+    QCOMPARE(third.jsonLines(), QList<QByteArray>{received(kNoTransportLine)});
 }
 
 void TestEndToEnd::unsafeTempRefusesToStart_data()
