@@ -3,7 +3,9 @@
 // the console result line, the exit code, the installed files and whether programs were started.
 
 #include "common/installation.h"
+#include "common/hostprocess.h"
 #include "common/httpserverprocess.h"
+#include "common/immutableguard.h"
 #include "common/publishedrelease.h"
 #include "common/tcpserverprocess.h"
 
@@ -14,7 +16,9 @@
 #include <QTextCodec>
 #include <QtTest>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <csignal>
 #endif
 
@@ -32,6 +36,10 @@ const QByteArray kNoTransportLine = R"({"errormsg":"TCP升级服务连接失败"
 const QByteArray kNoUpdateLine = R"({"errormsg":"","success":true,"update":false})";
 const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
 const QByteArray kInitFailedLine = R"({"errormsg":"Controller initialization failed","success":false,"update":true})";
+
+#ifdef Q_OS_WIN
+constexpr UINT kChineseCodePage = 936; // GBK
+#endif
 
 // The result line as a host program receives it: in the system's code page (GBK on a Chinese
 // Windows, UTF-8 here).
@@ -101,7 +109,8 @@ struct RunResult
 class Sandbox
 {
 public:
-    explicit Sandbox(const Snapshot &files = installedFiles())
+    explicit Sandbox(const Snapshot &files = installedFiles(), const QString &appName = QStringLiteral("app"))
+        : m_appName(appName)
     {
         m_valid = m_root.isValid() && QDir().mkpath(appDir()) && QDir().mkpath(releaseDir());
         for (auto it = files.cbegin(); it != files.cend(); ++it)
@@ -128,7 +137,7 @@ public:
 
     [[nodiscard]] bool isValid() const { return m_valid; }
     [[nodiscard]] QString root() const { return m_root.path(); }
-    [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
+    [[nodiscard]] QString appDir() const { return m_root.path() + QLatin1Char('/') + m_appName; }
     [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
     [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
     [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
@@ -247,6 +256,7 @@ private:
     }
 
     QTemporaryDir m_root;
+    QString m_appName;
     bool m_valid = false;
     QList<QProcess *> m_background;
     QHash<QProcess *, QByteArray> m_output;
@@ -291,6 +301,12 @@ private slots:
     void unsafeTempRefusesToStart_data();
     void unsafeTempRefusesToStart();
     void interruptedApplyIsRestored();
+#ifdef Q_OS_WIN
+    void consoleLineReachesPipeInGbk();
+    void fileHeldOpenFailsTheReplaceAndRollsBack_data();
+    void fileHeldOpenFailsTheReplaceAndRollsBack();
+    void chineseNamesOverHttpFromALinuxPublishedList();
+#endif
 };
 
 void TestEndToEnd::consoleResultLine_data()
@@ -559,6 +575,116 @@ void TestEndToEnd::interruptedApplyIsRestored()
     QCOMPARE(sandbox.installed(), before);
     QVERIFY(QString::fromUtf8(sandbox.log()).contains(QStringLiteral("上次更新未完成")));
 }
+
+#ifdef Q_OS_WIN
+// What a host program reading our standard output through a pipe receives on a Chinese Windows:
+// the result line in its code page, GBK, ended by CR LF.
+void TestEndToEnd::consoleLineReachesPipeInGbk()
+{
+    if (GetACP() != kChineseCodePage)
+        QSKIP("needs the Chinese code page 936 (scripts/windows-test runs Wine with LC_ALL=zh_CN.UTF-8)");
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.configure(closedPort()));
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+    process.setProcessEnvironment(env);
+    process.start(sandbox.path(QStringLiteral("update.exe")), {QStringLiteral("console")});
+    QVERIFY(process.waitForFinished(kRunTimeoutMs));
+    QCOMPARE(process.exitCode(), 0);
+    const QByteArray out = process.readAllStandardOutput();
+    const QByteArray gbkLine = "{\"errormsg\":\"TCP\xc9\xfd\xbc\xb6\xb7\xfe\xce\xf1\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\","
+                               "\"success\":false,\"update\":false}\r\n";
+    QVERIFY2(out.endsWith(gbkLine), out.constData());
+}
+
+// Windows refuses to delete a file that a running program holds open. The replace then fails on
+// it and the rollback restores every file it had replaced already, leaving the held file alone.
+void TestEndToEnd::fileHeldOpenFailsTheReplaceAndRollsBack_data()
+{
+    QTest::addColumn<QString>("held");
+    QTest::newRow("first file replaced") << QStringLiteral("bin/core.dll");
+    QTest::newRow("last file replaced") << QStringLiteral("readme.txt");
+}
+
+void TestEndToEnd::fileHeldOpenFailsTheReplaceAndRollsBack()
+{
+    QFETCH(QString, held);
+    Sandbox sandbox;
+    TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0"});
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(sandbox.configure(server.port()));
+    const Snapshot before = sandbox.installed();
+    ImmutableGuard guard(sandbox.path(held));
+    QVERIFY(guard.isActive());
+
+    QProcess *updater = sandbox.start({QStringLiteral("console")});
+    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("文件回退完成")));
+    guard.release();
+    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("无法删除现有文件:") + sandbox.path(held)));
+    Snapshot expected = before; // files the download added stay
+    expected.insert(QStringLiteral("plugins/"), QByteArray());
+    expected.insert(QStringLiteral("plugins/extra.dll"), "extra plugin 1.1.0");
+    QCOMPARE(sandbox.installed(), expected);
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("temp"))));
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("update_replace.pending"))));
+    QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
+}
+
+// A release with Chinese names and blanks, published on Linux (md5.txt in GBK, the tool's
+// default) and served by a Linux web server, installed by update.exe from a Chinese directory.
+void TestEndToEnd::chineseNamesOverHttpFromALinuxPublishedList()
+{
+    if (GetACP() != kChineseCodePage)
+        QSKIP("needs the Chinese code page 936 (scripts/windows-test runs Wine with LC_ALL=zh_CN.UTF-8)");
+    Sandbox sandbox(installedFiles(), QStringLiteral("应用 程序"));
+    QVERIFY(sandbox.isValid());
+    const PublishedRelease::FileTree extra{{QStringLiteral("插件 目录/說明 文件.dll"), "plugin 1.1.0"},
+                                           {QStringLiteral("数据/配置.json"), "{\"语言\":\"中文\"}"}};
+    QVERIFY(PublishedRelease::writeTree(sandbox.releaseDir(), extra));
+    HostProcess publish;
+    publish.start(QStringLiteral(HOST_UPDATE_PUBLISH_PATH),
+                  {HostProcess::hostPath(sandbox.releaseDir()), HostProcess::hostPath(sandbox.wwwDir()),
+                   QStringLiteral("--version"), QStringLiteral("1.1.0")},
+                  true);
+    QVERIFY2(publish.waitForStarted(kRunTimeoutMs), qPrintable(publish.errorString()));
+    QVERIFY(publish.waitForFinished(kRunTimeoutMs));
+    QVERIFY2(publish.exitCode() == 0, publish.readAllStandardOutput().constData());
+    const QByteArray list = PublishedRelease::readFile(sandbox.wwwDir() + QStringLiteral("/1.1.0/md5.txt"));
+    QVERIFY2(list.contains(QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("/插件 目录/說明 文件.dll"))),
+             list.constData());
+
+    HttpServerProcess web(sandbox.wwwDir());
+    QVERIFY2(web.isReady(), qPrintable(web.errorString()));
+    QVERIFY(sandbox.configure(closedPort(), web.baseUrl(), true));
+    const Snapshot before = sandbox.installed();
+
+    const RunResult result = sandbox.run({QStringLiteral("console")});
+    QVERIFY2(result.finished, "the process ends by itself after a successful update");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{kUpdateLine});
+    QVERIFY(sandbox.hostStarted());
+    QCOMPARE(sandbox.hostParent(), QByteArray("cmd.exe"));
+    QVERIFY2(web.requestedPaths().contains(QStringLiteral("/1.1.0//%E6%8F%92%E4%BB%B6%20%E7%9B%AE%E5%BD%95/"
+                                                          "%E8%AA%AA%E6%98%8E%20%E6%96%87%E4%BB%B6.dll")),
+             qPrintable(web.requestedPaths().join(QLatin1Char(' '))));
+
+    Snapshot expected = expectedAfterUpdate(before);
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        expected.insert(it.key(), it.value());
+    expected.insert(QStringLiteral("插件 目录/"), QByteArray());
+    expected.insert(QStringLiteral("数据/"), QByteArray());
+    expected.insert(QStringLiteral("update/update.ini"), PublishedRelease::readFile(sandbox.wwwDir() + "/update.ini"));
+    expected.insert(QStringLiteral("update/updateTmp.ini"), PublishedRelease::readFile(sandbox.wwwDir() + "/update.ini"));
+    expected.insert(QStringLiteral("update/md5Tmp.txt"), list);
+    expected.insert(QStringLiteral("md5.txt"), list);
+    QCOMPARE(sandbox.installed(), expected);
+    QVERIFY2(sandbox.log().contains("Update started"), "the log lies in the Chinese directory");
+}
+#endif
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"

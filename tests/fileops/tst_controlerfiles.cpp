@@ -517,8 +517,12 @@ private slots:
         QVERIFY(inst.isValid());
         const QString outside = inst.root() + QStringLiteral("/outside");
         QVERIFY(TestInstallation::writeFile(outside + QStringLiteral("/temp/keep.txt"), "not the updater's"));
-        if (linkedParent)
+        if (linkedParent) {
+#ifdef Q_OS_WIN
+            QSKIP("QFile::link makes a .lnk shortcut on Windows, not a directory link");
+#endif
             QVERIFY(QFile::link(outside, inst.path(QStringLiteral("via"))));
+        }
         const Snapshot before = TestInstallation::snapshot(inst.root());
 
         CControler controler;
@@ -536,6 +540,9 @@ private slots:
         QVERIFY(inst.isValid());
         const QString outside = inst.root() + QStringLiteral("/outside");
         QVERIFY(TestInstallation::writeFile(outside + QStringLiteral("/keep.txt"), "not the updater's"));
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a .lnk shortcut on Windows, not a directory link");
+#endif
         QVERIFY(QFile::link(outside, inst.path(QStringLiteral("temp"))));
         const Snapshot before = TestInstallation::snapshot(outside);
 
