@@ -37,6 +37,15 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// An MD5 list as this platform writes it: text mode ends its lines with CR LF on Windows.
+inline QByteArray listText(QByteArray text)
+{
+#ifdef Q_OS_WIN
+    text.replace("\n", "\r\n");
+#endif
+    return text;
+}
+
 // Writes every file of the tree below dir; false when one cannot be written.
 inline bool writeTree(const QString &dir, const FileTree &files)
 {
@@ -65,7 +74,7 @@ inline Result run(const QStringList &arguments)
         return result;
     }
     result.exitCode = process.exitCode();
-    result.output = QString::fromUtf8(process.readAll());
+    result.output = QString::fromLocal8Bit(process.readAll()); // the tool writes in the system's code page
     return result;
 }
 

@@ -43,7 +43,7 @@ private slots:
         QCOMPARE(ini.value("Version/Folder").toString(), expectedFolder);
         const QString target = out + "/" + expectedFolder;
         QCOMPARE(readFile(target + "/md5.txt"),
-                 QByteArray("60b725f10c9c85c70d97880dfe8191b3\t/a.txt\n3b5d5c3712955042212316173ccf37be\t/sub/b.txt\n"));
+                 PublishedRelease::listText("60b725f10c9c85c70d97880dfe8191b3\t/a.txt\n3b5d5c3712955042212316173ccf37be\t/sub/b.txt\n"));
         QCOMPARE(HttpInstallation::tree(out),
                  (QStringList{"/" + expectedFolder + "/a.txt", "/" + expectedFolder + "/md5.txt",
                               "/" + expectedFolder + "/sub/b.txt", "/update.ini"}));
@@ -76,7 +76,7 @@ private slots:
         QVERIFY(codec);
         const QByteArray expected = "3b5d5c3712955042212316173ccf37be\t/plain.txt\n"
                                     "60b725f10c9c85c70d97880dfe8191b3\t" + codec->fromUnicode(path) + "\n";
-        QCOMPARE(readFile(out + "/2.0/md5.txt"), expected);
+        QCOMPARE(readFile(out + "/2.0/md5.txt"), PublishedRelease::listText(expected));
         QCOMPARE(readMd5List(out + "/2.0/md5.txt", codec).keys(), (QStringList{"/plain.txt", path}));
         QCOMPARE(readFile(out + "/2.0" + path), QByteArray("a\n"));
     }
@@ -103,6 +103,10 @@ private slots:
         QFETCH(FileTree, files);
         QFETCH(QStringList, extra);
         QFETCH(QString, message);
+#ifdef Q_OS_WIN
+        if (QString(QTest::currentDataTag()) != QLatin1String("name outside the encoding"))
+            QSKIP("Windows cannot create such a release tree in the first place");
+#endif
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.filePath("release"), files));
         const QStringList before = HttpInstallation::tree(dir.path());
