@@ -624,10 +624,12 @@ void TestEndToEnd::fileHeldOpenFailsTheReplaceAndRollsBack()
     QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("文件回退完成")));
     guard.release();
     QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("无法删除现有文件:") + sandbox.path(held)));
-    Snapshot expected = before; // files the download added stay
-    expected.insert(QStringLiteral("plugins/"), QByteArray());
-    expected.insert(QStringLiteral("plugins/extra.dll"), "extra plugin 1.1.0");
-    QCOMPARE(sandbox.installed(), expected);
+    // Every installed file is as before. A file the download added stays if the replace got to
+    // it before the held one (the directory is walked in the file system's order).
+    const Snapshot after = sandbox.installed();
+    QCOMPARE(TestInstallation::without(after, {QStringLiteral("plugins/")}), before);
+    if (after.contains(QStringLiteral("plugins/extra.dll")))
+        QCOMPARE(after.value(QStringLiteral("plugins/extra.dll")), QByteArray("extra plugin 1.1.0"));
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("temp"))));
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("update_replace.pending"))));

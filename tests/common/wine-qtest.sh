@@ -5,6 +5,9 @@
 # console window, which under Wine here it never has. So the log goes to a file, is printed from
 # there, and the program's exit code is passed on.
 set -u
+# Wine hides the Unix QT_* variables from Windows programs (they are meant for Linux Qt); a
+# WINEQT_* variable reaches them as QT_*.
+[ -n "${QT_QPA_PLATFORM:-}" ] && export WINEQT_QPA_PLATFORM="$QT_QPA_PLATFORM"
 log="$(mktemp --suffix=.txt)"
 wine "$@" -o "Z:$log,txt"
 status=$?
