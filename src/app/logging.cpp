@@ -63,8 +63,14 @@ void initLogging(const QByteArray &filePath)
 #endif
         console->set_level(spdlog::level::info);
 
-        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-            filePath.toStdString(), kMaxLogFileSize, kMaxRotatedFiles, false);
+#ifdef SPDLOG_WCHAR_FILENAMES
+        // Windows opens narrow names in the ANSI code page; the UTF-8 path must go in wide.
+        const spdlog::filename_t fileName = QString::fromUtf8(filePath).toStdWString();
+#else
+        const spdlog::filename_t fileName = filePath.toStdString();
+#endif
+        auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(fileName, kMaxLogFileSize,
+                                                                           kMaxRotatedFiles, false);
         file->set_level(spdlog::level::debug);
 
         auto logger = std::make_shared<spdlog::logger>(kLoggerName, spdlog::sinks_init_list{console, file});

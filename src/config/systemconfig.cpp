@@ -1,6 +1,8 @@
 #include "systemconfig.h"
 #include "configkeys.h"
 
+#include "fileops/pathrules.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -243,8 +245,17 @@ bool CSystemConfig::isSafeSubDirectory(const QString &value)
     if (path.startsWith(QLatin1Char('/')) || QDir::isAbsolutePath(path))
         return false;
     const QString cleaned = QDir::cleanPath(path);
-    return !cleaned.isEmpty() && cleaned != QLatin1String(".") && cleaned != QLatin1String("..")
-        && !cleaned.startsWith(QLatin1String("../"));
+    if (cleaned.isEmpty() || cleaned == QLatin1String(".") || cleaned == QLatin1String("..")
+        || cleaned.startsWith(QLatin1String("../")))
+        return false;
+    // Both directories are removed and re-created on every run: a device name or a name that
+    // Windows trims must not stand in for them.
+    const QStringList components = cleaned.split(QLatin1Char('/'));
+    for (const QString &component : components) {
+        if (!windowsNameProblem(component).isEmpty())
+            return false;
+    }
+    return true;
 }
 
 QStringList CSystemConfig::warnings() const

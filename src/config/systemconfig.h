@@ -22,7 +22,8 @@ public:
     static void reload(const QString &filePath = QString());
 
     // True when the value names a directory strictly below the application directory, so that
-    // removing it recursively can never remove the installation itself.
+    // removing it recursively can never remove the installation itself, and Windows can hold
+    // every component of it (no device name, no trailing dot or blank).
     [[nodiscard]] static bool isSafeSubDirectory(const QString &value);
     // Checks [Paths] Temp and [Paths] Backup: each safe, neither the other nor inside it, and
     // neither the update/ folder nor the log folder (both are removed at every start, and those

@@ -32,6 +32,13 @@ constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
 constexpr Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
 #endif
 
+// True when a top-level download entry is the special file of that name: on Windows, where the
+// file system ignores letter case, Update.exe is the updater and MD5.TXT the list.
+bool sameName(const QString &name, const char *special)
+{
+    return name.compare(QLatin1String(special), kPathCase) == 0;
+}
+
 QString withSlash(const QString &path)
 {
     return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
@@ -268,8 +275,8 @@ bool CControler::backupFiles()
 
     for (const QFileInfo &entry : qAsConst(entries)) {
         const QString name = entry.fileName();
-        if (name == QLatin1String(FileOps::UpdaterFileName) || name == QLatin1String(FileOps::VersionFileName)
-            || name == QLatin1String(FileOps::Md5FileName))
+        if (sameName(name, FileOps::UpdaterFileName) || sameName(name, FileOps::VersionFileName)
+            || sameName(name, FileOps::Md5FileName))
             continue;
         const QString installed = appDir + name;
         const QString saved = backupDir + name;
@@ -436,13 +443,13 @@ bool CControler::replaceFiles()
     for (const QFileInfo &entry : qAsConst(entries)) {
         const QString name = entry.fileName();
         // The running updater is never overwritten; the update helper installs a new one.
-        if (name == QLatin1String(FileOps::UpdaterFileName))
+        if (sameName(name, FileOps::UpdaterFileName))
             continue;
         const QString src = entry.absoluteFilePath();
         QString target = appDir + name;
-        if (name == QLatin1String(FileOps::VersionFileName))
+        if (sameName(name, FileOps::VersionFileName))
             target = updateSubDirFile(appDir, FileOps::VersionFileName);
-        else if (name == QLatin1String(FileOps::Md5FileName))
+        else if (sameName(name, FileOps::Md5FileName))
             target = appDir + QLatin1String(FileOps::Md5FileName);
 
         if (entry.isDir()) {

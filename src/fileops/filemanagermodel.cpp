@@ -1,6 +1,7 @@
 #include "fileops/filemanagermodel.h"
 
 #include "config/systemconfig.h"
+#include "fileops/pathrules.h"
 
 #include <QDebug>
 #include <QDir>
@@ -64,6 +65,16 @@ bool CFileManager::isSafeTarget(const QString &dirPath, const QString &fileName,
     for (const QString &part : parts) {
         if (part == QLatin1String(".."))
             return refuse("\"..\" in directory");
+    }
+    for (const QString &part : parts + QStringList{fileName}) {
+        if (part == QLatin1String("."))
+            continue;
+        const QString problem = windowsNameProblem(part);
+        if (!problem.isEmpty()) {
+            if (reason)
+                *reason = problem;
+            return false;
+        }
     }
     return true;
 }

@@ -42,8 +42,8 @@ public:
     [[nodiscard]] bool ensureDirectory(const QString &dir) const;
 
     // True when dirPath/fileName names a file strictly inside the download directory: no ".."
-    // component, no absolute path or drive letter, no separator inside the name, no empty name.
-    // On false, reason says why.
+    // component, no absolute path or drive letter, no separator inside the name, no empty name,
+    // no component that Windows cannot hold (windowsNameProblem()). On false, reason says why.
     [[nodiscard]] static bool isSafeTarget(const QString &dirPath, const QString &fileName,
                                            QString *reason = nullptr);
 

@@ -11,12 +11,14 @@ namespace {
 constexpr QDir::Filters kEntryFilter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
 constexpr qint64 kCompareBlockSize = 64 * 1024;
 
-// True when both files exist and hold the same bytes.
+// True when both files can be read and hold the same bytes. A file the failed replace never got
+// to still matches its backup; it must not be rewritten, since it may be the very file that made
+// the replace fail (on Windows a program that has it open keeps it from being deleted).
 bool sameContent(const QString &a, const QString &b)
 {
     QFile first(a);
     QFile second(b);
-    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly) || first.size() != second.size())
+    if (first.size() != second.size() || !first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
         return false;
     while (!first.atEnd()) {
         const QByteArray block = first.read(kCompareBlockSize);

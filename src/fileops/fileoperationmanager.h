@@ -19,6 +19,7 @@ public:
 
     // Restores the entries relPaths (relative to backupPath) into targetPath; an empty list means
     // every top-level entry of backupPath. Stops at the first failure; lastError() says why.
+    // A file that already holds the backup's bytes is left alone (the replace never reached it).
     [[nodiscard]] bool rollback(const QString &backupPath, const QString &targetPath, QStringList relPaths);
     // Copies the tree src over dst, replacing files of the same names. Logs nothing.
     [[nodiscard]] bool rollbackDirectory(const QString &src, const QString &dst);

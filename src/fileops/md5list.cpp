@@ -1,5 +1,7 @@
 #include "md5list.h"
 
+#include "fileops/pathrules.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -67,12 +69,14 @@ QString fileMd5(const QString &path)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-bool writeList(const Md5List &list, const QString &path)
+bool writeList(const Md5List &list, const QString &path, QTextCodec *codec)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
     QTextStream stream(&file);
+    if (codec)
+        stream.setCodec(codec);
     for (auto it = list.cbegin(); it != list.cend(); ++it)
         stream << it.value() << FieldSeparator << it.key() << '\n';
     stream.flush();
@@ -80,13 +84,15 @@ bool writeList(const Md5List &list, const QString &path)
     return true;
 }
 
-Md5List readMd5List(const QString &path)
+Md5List readMd5List(const QString &path, QTextCodec *codec)
 {
     Md5List list;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return list;
     QTextStream stream(&file);
+    if (codec)
+        stream.setCodec(codec);
     QString line;
     while (stream.readLineInto(&line)) {
         const QStringList fields = line.split(FieldSeparator, Qt::KeepEmptyParts);
@@ -119,6 +125,8 @@ bool isSafeListPath(const QString &path)
     const QStringList components = path.mid(1).split(QLatin1Char('/'), Qt::KeepEmptyParts);
     for (const QString &component : components) {
         if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String(".."))
+            return false;
+        if (!windowsNameProblem(component).isEmpty())
             return false;
     }
     return true;

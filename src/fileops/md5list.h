@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+class QTextCodec;
+
 // Relative path ("/" first, "/" between components) -> lowercase hex MD5 of the file's bytes.
 // QMap keeps the paths in QString order (case-sensitive, "/B.dll" before "/a.dll"), which is
 // the order in which lists are written and files are downloaded.
@@ -37,13 +39,15 @@ void collectFiles(const QString &base, const QString &rel, QStringList &out);
 // Lowercase hex MD5 of the file's content, or an empty string when it cannot be read.
 [[nodiscard]] QString fileMd5(const QString &path);
 
-// Writes "digest<TAB>path" lines in list order (text mode: CR LF on Windows).
-// False when the file cannot be opened for writing.
-[[nodiscard]] bool writeList(const Md5List &list, const QString &path);
+// Writes "digest<TAB>path" lines in list order (text mode: CR LF on Windows), in codec or, when
+// it is null, in the system's code page, which is what the updater reads (GBK on a Chinese
+// Windows). False when the file cannot be opened for writing.
+[[nodiscard]] bool writeList(const Md5List &list, const QString &path, QTextCodec *codec = nullptr);
 
-// Reads a list file; lines without a TAB are skipped, extra fields ignored, a later line for the
-// same path wins. An unreadable file reads as an empty list.
-[[nodiscard]] Md5List readMd5List(const QString &path);
+// Reads a list file in codec or, when it is null, in the system's code page; lines without a TAB
+// are skipped, extra fields ignored, a later line for the same path wins. An unreadable file
+// reads as an empty list.
+[[nodiscard]] Md5List readMd5List(const QString &path, QTextCodec *codec = nullptr);
 
 // The entries of newList (with its digests) that are missing from oldList or differ from it.
 // Files only in oldList are not reported: the comparison never removes anything.
@@ -51,5 +55,6 @@ void collectFiles(const QString &base, const QString &rel, QStringList &out);
 
 // True when a list path can be joined to a local directory without leaving it: it begins with a
 // single "/", has no empty, "." or ".." component, no backslash, no drive letter or other ":",
-// and no control character. A list from a server is untrusted input.
+// no control character, and no component that Windows cannot hold (windowsNameProblem()).
+// A list from a server is untrusted input.
 [[nodiscard]] bool isSafeListPath(const QString &path);

@@ -4,6 +4,7 @@
 #include "app/logging.h"
 #include "app/resources.h"
 #include "config/systemconfig.h"
+#include "fileops/pathrules.h"
 #include "httpconstants.h"
 
 #include "fileops/transferwatchdog.h"
@@ -468,6 +469,17 @@ void Widget::startDownloadQueue(const Md5List &files)
             onUpdateCompleted(false);
             return;
         }
+    }
+    // Windows keeps one file for two paths that differ only in letter case. The server's whole
+    // list counts: a changed file may be the twin of an unchanged one.
+    const QString collision =
+        firstCaseCollision(files.keys() + readMd5List(updateDir() + QLatin1String(Md5TmpFileName)).keys());
+    if (!collision.isEmpty()) {
+        m_status.detailText = QStringLiteral("文件路径不安全:") + collision;
+        logError(QStringLiteral("MD5列表中有仅大小写不同的文件路径，拒绝下载:") + collision);
+        m_total = 0;
+        onUpdateCompleted(false);
+        return;
     }
 
     const QString baseUrl = config.url() + encodeListPath(m_serverFolder);

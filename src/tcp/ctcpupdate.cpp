@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 #include "config/systemconfig.h"
+#include "fileops/pathrules.h"
 #include "tcp/qupdatetcpclient.h"
 
 #include <QDebug>
@@ -180,6 +181,20 @@ bool CTCPUpdate::downloadLoop()
     const int count = m_downloadList.size();
     showInWindow([this, count] { m_window->setStatus(QStringLiteral("准备下载文件，共 %1 个文件").arg(count), 0); }, true);
     logInfo(QStringLiteral("开始迭代下载，总文件数: %1").arg(count));
+
+    // Windows keeps one file for two entries that differ only in letter case: such a list cannot
+    // be installed, so nothing of it is downloaded.
+    QStringList paths;
+    for (const FileItem &item : qAsConst(m_downloadList))
+        paths << (item.filePath.isEmpty() ? item.fileName : item.filePath + QLatin1Char('/') + item.fileName);
+    const QString collision = firstCaseCollision(paths);
+    if (!collision.isEmpty()) {
+        logError(QStringLiteral("文件列表中有仅大小写不同的文件路径，拒绝下载: %1").arg(collision));
+        m_failureText = QStringLiteral("文件路径不安全:") + collision;
+        handleFailure(collision, QStringLiteral("下载失败"));
+        emit sigUpdateResult(false);
+        return false;
+    }
 
     while (m_currentIndex < count) {
         if (!downloadWithRetry()) {

@@ -2,15 +2,26 @@
 // and a static web server on loopback, and checks what a host program and a user would see:
 // the console result line, the exit code, the installed files and whether programs were started.
 
+#include "common/hostprocess.h"
 #include "common/httpserverprocess.h"
+#include "common/immutableguard.h"
 #include "common/sandbox.h"
 #include "common/tcpserverprocess.h"
 
+#include <QTextCodec>
 #include <QtTest>
 
-#include <csignal>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 using namespace EndToEnd;
+
+#ifdef Q_OS_WIN
+namespace {
+constexpr UINT kChineseCodePage = 936; // GBK
+}
+#endif
 
 class TestEndToEnd : public QObject
 {
@@ -31,6 +42,12 @@ private slots:
     void unsafeTempRefusesToStart();
     void interruptedApplyIsRestored_data();
     void interruptedApplyIsRestored();
+#ifdef Q_OS_WIN
+    void consoleLineReachesPipeInGbk();
+    void fileHeldOpenFailsTheReplaceAndRollsBack_data();
+    void fileHeldOpenFailsTheReplaceAndRollsBack();
+    void chineseNamesOverHttpFromALinuxPublishedList();
+#endif
 };
 
 void TestEndToEnd::consoleResultLine_data()
@@ -62,12 +79,12 @@ void TestEndToEnd::consoleResultLine()
     const RunResult result = sandbox.run({QStringLiteral("console")});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    QCOMPARE(result.jsonLines(), QList<QByteArray>{line});
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{received(line)});
     // The argument lines come first, then the log lines, then the result line.
     QVERIFY2(result.out.startsWith("[DEBUG] Command Line Arguments:\n[DEBUG] argv[0] ="), result.out.constData());
     QVERIFY(result.out.contains("\n[DEBUG] argv[1] =console\n"));
     QVERIFY(result.out.indexOf("Update started") > result.out.indexOf("argv[1]"));
-    QVERIFY(result.out.endsWith(line + '\n'));
+    QVERIFY(result.out.endsWith(received(line) + '\n'));
     QVERIFY2(!sandbox.hostStarted(kNoLaunchWaitMs), "console mode without an update starts nothing");
     QCOMPARE(sandbox.installed(), before);
 }
@@ -99,14 +116,16 @@ void TestEndToEnd::guiWithoutTransportStartsNothing()
 void TestEndToEnd::tcpUpdateAppliesRelease()
 {
     Sandbox sandbox;
+#ifndef Q_OS_WIN
     // The release also changes the host program: it must stay executable.
     const QByteArray newHost = "#!/bin/sh\necho started >> \"$(dirname \"$0\")/host-started.txt\"\n# 1.1.0\n";
     QVERIFY(PublishedRelease::writeFile(sandbox.releaseDir() + "/host.sh", newHost));
+#endif
     TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0", "--chunk-size", "7"});
     QVERIFY2(server.start(), qPrintable(server.errorString()));
     QVERIFY(sandbox.configure(server.port()));
     const Snapshot before = sandbox.installed();
-    const QFile::Permissions hostMode = QFile::permissions(sandbox.path(QStringLiteral("host.sh")));
+    const QFile::Permissions hostMode = QFile::permissions(sandbox.path(kHostExe));
 
     QElapsedTimer timer;
     timer.start();
@@ -119,20 +138,26 @@ void TestEndToEnd::tcpUpdateAppliesRelease()
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
     QVERIFY(sandbox.hostStarted());
     QVERIFY2(timer.elapsed() >= 1000, "the delayed start waits one second");
-    QCOMPARE(QFile::permissions(sandbox.path(QStringLiteral("host.sh"))), hostMode);
+    QCOMPARE(QFile::permissions(sandbox.path(kHostExe)), hostMode);
+#ifdef Q_OS_WIN
+    QCOMPARE(sandbox.hostParent(), QByteArray("cmd.exe"));
+#endif
     // The version the server offered is recorded; nothing else of system.cfg changes.
     Snapshot expected = expectedAfterUpdate(before);
+#ifndef Q_OS_WIN
     expected.insert(QStringLiteral("host.sh"), newHost);
+#endif
     expected[QStringLiteral("system.cfg")].replace("Version=1.0.0", "Version=1.1.0");
     QCOMPARE(sandbox.installed(), expected);
 
     // The next start finds the installation up to date and downloads nothing.
-    QVERIFY(QFile::remove(sandbox.path(QStringLiteral("host-started.txt"))));
+    QVERIFY(QFile::remove(sandbox.path(kHostStartedFile)));
     const RunResult again = sandbox.run({QStringLiteral("console")});
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.jsonLines(), QList<QByteArray>{kNoUpdateLine});
     QVERIFY(server.waitForRequest(QStringLiteral("version-check client=1.1.0 project=1 update=0")));
-    QCOMPARE(server.requestCount(QStringLiteral("file ")), releaseFiles().size() + 1);
+    // Each file of the release was asked for once, in the first run only.
+    QCOMPARE(server.requestCount(QStringLiteral("file ")), releaseFiles().size() + (kHostExe == QLatin1String("host.sh") ? 1 : 0));
     QCOMPARE(sandbox.installed(), expected);
 }
 
@@ -150,6 +175,9 @@ void TestEndToEnd::httpUpdateAppliesRelease()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.jsonLines(), QList<QByteArray>{kUpdateLine});
     QVERIFY(sandbox.hostStarted());
+#ifdef Q_OS_WIN
+    QCOMPARE(sandbox.hostParent(), QByteArray("cmd.exe"));
+#endif
 
     // Only what differs from the installation was downloaded.
     const QStringList requested = web.requestedPaths();
@@ -213,8 +241,8 @@ void TestEndToEnd::selfUpdateHandsOverToHelper()
     const RunResult result = sandbox.run({});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QVERIFY(sandbox.waitForFile(QStringLiteral("helper-args.txt"), kLaunchWaitMs));
-    QTRY_COMPARE(TestInstallation::read(sandbox.path(QStringLiteral("helper-args.txt"))), QByteArray("update.exe\nupdate.exe\n"));
+    QVERIFY(sandbox.waitForFile(kHelperArgsFile, kLaunchWaitMs));
+    QTRY_COMPARE(TestInstallation::read(sandbox.path(kHelperArgsFile)), QByteArray("update.exe\nupdate.exe\n"));
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
     // The new updater waits in temp for the helper; the running one was not overwritten.
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("temp/update.exe"))), QByteArray("updater 1.1.0"));
@@ -265,14 +293,14 @@ void TestEndToEnd::secondInstanceExitsWithOne()
     QCOMPARE(sandbox.log(), logBefore);
 
     // A killed instance leaves no marker behind that blocks the next start.
-    ::kill(static_cast<pid_t>(first->processId()), SIGKILL);
+    killHard(first);
     QVERIFY(first->waitForFinished());
     server.stop();
     QVERIFY(sandbox.configure(closedPort()));
     const RunResult third = sandbox.run({QStringLiteral("console")});
     QVERIFY(third.finished);
     QCOMPARE(third.exitCode, 2);
-    QCOMPARE(third.jsonLines(), QList<QByteArray>{kNoTransportLine});
+    QCOMPARE(third.jsonLines(), QList<QByteArray>{received(kNoTransportLine)});
 }
 
 void TestEndToEnd::unsafeTempRefusesToStart_data()
@@ -347,6 +375,114 @@ void TestEndToEnd::interruptedApplyIsRestored()
     QVERIFY(QFile::exists(sandbox.path(QStringLiteral("update_replace.pending"))));
     QCOMPARE(TestInstallation::read(sandbox.path(QStringLiteral("backup/readme.txt"))), QByteArray("readme 1.0.0"));
 }
+
+#ifdef Q_OS_WIN
+// What a host program reading our standard output through a pipe receives on a Chinese Windows:
+// the result line in its code page, GBK, ended by CR LF.
+void TestEndToEnd::consoleLineReachesPipeInGbk()
+{
+    if (GetACP() != kChineseCodePage)
+        QSKIP("needs the Chinese code page 936 (scripts/windows-test runs Wine with LC_ALL=zh_CN.UTF-8)");
+    Sandbox sandbox;
+    QVERIFY(sandbox.isValid());
+    QVERIFY(sandbox.configure(closedPort()));
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+    process.setProcessEnvironment(env);
+    process.start(sandbox.path(QStringLiteral("update.exe")), {QStringLiteral("console")});
+    QVERIFY(process.waitForFinished(kRunTimeoutMs));
+    QCOMPARE(process.exitCode(), 0);
+    const QByteArray out = process.readAllStandardOutput();
+    const QByteArray gbkLine = "{\"errormsg\":\"TCP\xc9\xfd\xbc\xb6\xb7\xfe\xce\xf1\xc1\xac\xbd\xd3\xca\xa7\xb0\xdc\","
+                               "\"success\":false,\"update\":false}\r\n";
+    QVERIFY2(out.endsWith(gbkLine), out.constData());
+}
+
+// Windows refuses to delete a file that a running program holds open. The replace then fails on
+// it and the rollback restores every file it had replaced already, leaving the held file alone.
+void TestEndToEnd::fileHeldOpenFailsTheReplaceAndRollsBack_data()
+{
+    QTest::addColumn<QString>("held");
+    QTest::newRow("first file replaced") << QStringLiteral("bin/core.dll");
+    QTest::newRow("last file replaced") << QStringLiteral("readme.txt");
+}
+
+void TestEndToEnd::fileHeldOpenFailsTheReplaceAndRollsBack()
+{
+    QFETCH(QString, held);
+    Sandbox sandbox;
+    TcpServerProcess server({"--root", sandbox.releaseDir(), "--version", "1.1.0"});
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    QVERIFY(sandbox.configure(server.port()));
+    const Snapshot before = sandbox.installed();
+    ImmutableGuard guard(sandbox.path(held));
+    QVERIFY(guard.isActive());
+
+    QProcess *updater = sandbox.start({QStringLiteral("console")});
+    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("文件回退完成")));
+    guard.release();
+    QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("无法删除现有文件:") + sandbox.path(held)));
+    // Every installed file is as before, and what the download added is gone again.
+    QCOMPARE(sandbox.installed(), before);
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("temp"))));
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));
+    QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("update_replace.pending"))));
+    QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
+}
+
+// A release with Chinese names and blanks, published on Linux (md5.txt in GBK, the tool's
+// default) and served by a Linux web server, installed by update.exe from a Chinese directory.
+void TestEndToEnd::chineseNamesOverHttpFromALinuxPublishedList()
+{
+    if (GetACP() != kChineseCodePage)
+        QSKIP("needs the Chinese code page 936 (scripts/windows-test runs Wine with LC_ALL=zh_CN.UTF-8)");
+    Sandbox sandbox(installedFiles(), QStringLiteral("应用 程序"));
+    QVERIFY(sandbox.isValid());
+    const PublishedRelease::FileTree extra{{QStringLiteral("插件 目录/說明 文件.dll"), "plugin 1.1.0"},
+                                           {QStringLiteral("数据/配置.json"), "{\"语言\":\"中文\"}"}};
+    QVERIFY(PublishedRelease::writeTree(sandbox.releaseDir(), extra));
+    HostProcess publish;
+    publish.start(QStringLiteral(HOST_UPDATE_PUBLISH_PATH),
+                  {HostProcess::hostPath(sandbox.releaseDir()), HostProcess::hostPath(sandbox.wwwDir()),
+                   QStringLiteral("--version"), QStringLiteral("1.1.0")},
+                  true);
+    QVERIFY2(publish.waitForStarted(kRunTimeoutMs), qPrintable(publish.errorString()));
+    QVERIFY(publish.waitForFinished(kRunTimeoutMs));
+    QVERIFY2(publish.exitCode() == 0, publish.readAllStandardOutput().constData());
+    const QByteArray list = PublishedRelease::readFile(sandbox.wwwDir() + QStringLiteral("/1.1.0/md5.txt"));
+    QVERIFY2(list.contains(QTextCodec::codecForName("GBK")->fromUnicode(QStringLiteral("/插件 目录/說明 文件.dll"))),
+             list.constData());
+
+    HttpServerProcess web(sandbox.wwwDir());
+    QVERIFY2(web.isReady(), qPrintable(web.errorString()));
+    QVERIFY(sandbox.configure(closedPort(), web.baseUrl(), true));
+    const Snapshot before = sandbox.installed();
+
+    const RunResult result = sandbox.run({QStringLiteral("console")});
+    QVERIFY2(result.finished, "the process ends by itself after a successful update");
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{kUpdateLine});
+    QVERIFY(sandbox.hostStarted());
+    QCOMPARE(sandbox.hostParent(), QByteArray("cmd.exe"));
+    QVERIFY2(web.requestedPaths().contains(QStringLiteral("/1.1.0//%E6%8F%92%E4%BB%B6%20%E7%9B%AE%E5%BD%95/"
+                                                          "%E8%AA%AA%E6%98%8E%20%E6%96%87%E4%BB%B6.dll")),
+             qPrintable(web.requestedPaths().join(QLatin1Char(' '))));
+
+    Snapshot expected = expectedAfterUpdate(before);
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        expected.insert(it.key(), it.value());
+    expected.insert(QStringLiteral("插件 目录/"), QByteArray());
+    expected.insert(QStringLiteral("数据/"), QByteArray());
+    expected.insert(QStringLiteral("update/update.ini"), PublishedRelease::readFile(sandbox.wwwDir() + "/update.ini"));
+    expected.insert(QStringLiteral("update/updateTmp.ini"), PublishedRelease::readFile(sandbox.wwwDir() + "/update.ini"));
+    expected.insert(QStringLiteral("update/md5Tmp.txt"), list);
+    expected.insert(QStringLiteral("md5.txt"), list);
+    QCOMPARE(sandbox.installed(), expected);
+    QVERIFY2(sandbox.log().contains("Update started"), "the log lies in the Chinese directory");
+}
+#endif
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
 #include "tst_endtoend.moc"

@@ -21,13 +21,17 @@ ProbeRun runProbe(const QStringList &arguments)
     probe.start(QStringLiteral(LOGPROBE_PATH), arguments);
     if (!probe.waitForFinished(10000))
         qFatal("logprobe did not finish");
-    return {probe.readAllStandardOutput(), probe.readAllStandardError()};
+    ProbeRun run{probe.readAllStandardOutput(), probe.readAllStandardError()};
+    // The C runtime and spdlog end lines with CR LF on Windows; the texts are what is tested.
+    run.out.replace("\r\n", "\n");
+    run.err.replace("\r\n", "\n");
+    return run;
 }
 
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return file.open(QIODevice::ReadOnly) ? file.readAll().replace("\r\n", "\n") : QByteArray();
 }
 
 // One formatted line: "[date time.ms] [level] [thread] text".

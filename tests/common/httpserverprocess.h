@@ -8,11 +8,12 @@
 // need a download to be in flight or a server that redirects. The server's request log tells
 // which paths were requested. The process is stopped in the destructor.
 
+#include "common/hostprocess.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
@@ -43,8 +44,7 @@ public:
 
     explicit HttpServerProcess(const QString &directory, const Options &options = Options())
     {
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        const QString dir = QDir(directory).absolutePath();
+        const QString dir = HostProcess::hostPath(QDir(directory).absolutePath());
         const bool plain = options.redirects.isEmpty() && options.throttleDelayMs <= 0;
         if (plain) {
             // The module's own command line, run as `python3 -m http.server` would run it.
@@ -54,14 +54,15 @@ public:
                                  "runpy.run_module('http.server', run_name='__main__', alter_sys=True)\n");
             m_process.start(QStringLiteral("python3"),
                             {QStringLiteral("-u"), QStringLiteral("-c"), script, QStringLiteral("0"), QStringLiteral("--bind"),
-                             QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), dir});
+                             QStringLiteral("127.0.0.1"), QStringLiteral("--directory"), dir},
+                            true);
         } else {
             QStringList args{QStringLiteral("-u"), QStringLiteral("-c"),
                              QString::fromLatin1(DieWithParent) + QString::fromLatin1(customServerScript()), dir,
                              QString::number(options.throttleDelayMs), QString::number(options.throttleChunkSize)};
             for (auto it = options.redirects.cbegin(); it != options.redirects.cend(); ++it)
                 args << it.key() + QLatin1Char('=') + it.value();
-            m_process.start(QStringLiteral("python3"), args);
+            m_process.start(QStringLiteral("python3"), args, true);
         }
         if (!m_process.waitForStarted(StartTimeoutMs)) {
             m_error = QStringLiteral("python3 did not start: ") + m_process.errorString();
@@ -72,9 +73,9 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (m_port == 0 && timer.elapsed() < StartTimeoutMs) {
-            if (!m_process.waitForReadyRead(PollMs) && m_process.state() != QProcess::Running)
+            if (!m_process.waitForReadyRead(PollMs) && !m_process.isRunning())
                 break;
-            m_output += m_process.readAll();
+            m_output += m_process.readAllStandardOutput();
             const auto match = banner.match(QString::fromUtf8(m_output));
             if (match.hasMatch())
                 m_port = static_cast<quint16>(match.captured(1).toUInt());
@@ -88,13 +89,7 @@ public:
             m_error = QStringLiteral("server on port %1 does not answer").arg(m_port);
     }
 
-    ~HttpServerProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(StartTimeoutMs);
-        }
-    }
+    ~HttpServerProcess() = default; // HostProcess stops the server
 
     HttpServerProcess(const HttpServerProcess &) = delete;
     HttpServerProcess &operator=(const HttpServerProcess &) = delete;
@@ -111,8 +106,8 @@ public:
         // The server logs a request before it sends the answer, so once the client has its
         // answer the line is in the pipe; collect until the pipe stays quiet.
         while (m_process.waitForReadyRead(DrainMs))
-            m_output += m_process.readAll();
-        m_output += m_process.readAll();
+            m_output += m_process.readAllStandardOutput();
+        m_output += m_process.readAllStandardOutput();
         static const QRegularExpression line(QStringLiteral("\"([A-Z]+) (\\S+) HTTP/[0-9.]+\" (\\d{3})"));
         QVector<Request> result;
         auto it = line.globalMatch(QString::fromUtf8(m_output));
@@ -212,7 +207,7 @@ httpd.serve_forever()
 )PY";
     }
 
-    QProcess m_process;
+    HostProcess m_process;
     QByteArray m_output;
     QString m_error;
     quint16 m_port = 0;

@@ -16,7 +16,7 @@ public:
     LogCapture()
         : m_path(m_dir.filePath(QStringLiteral("update.log")))
     {
-        initLogging(QFile::encodeName(m_path));
+        initLogging(m_path.toUtf8());
     }
     ~LogCapture() { shutdownLogging(); }
     LogCapture(const LogCapture &) = delete;
@@ -33,7 +33,8 @@ public:
             text = QString::fromUtf8(file.readAll());
             m_offset = file.size();
         }
-        initLogging(QFile::encodeName(m_path));
+        text.remove(QLatin1Char('\r')); // lines end in CR LF on Windows
+        initLogging(m_path.toUtf8());
         return text;
     }
 

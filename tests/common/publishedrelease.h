@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTextCodec>
 
 #ifndef UPDATE_PUBLISH_PATH
 #error "UPDATE_PUBLISH_PATH must name the update-publish executable"
@@ -36,6 +37,15 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// An MD5 list as this platform writes it: text mode ends its lines with CR LF on Windows.
+inline QByteArray listText(QByteArray text)
+{
+#ifdef Q_OS_WIN
+    text.replace("\n", "\r\n");
+#endif
+    return text;
+}
+
 // Writes every file of the tree below dir; false when one cannot be written.
 inline bool writeTree(const QString &dir, const FileTree &files)
 {
@@ -52,25 +62,34 @@ struct Result
     QString output; // standard output and error together
 };
 
-// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [extra...]
-inline Result publish(const QString &releaseDir, const QString &outDir, const QString &version,
-                      const QString &folder = QString(), const QStringList &extra = QStringList())
+// Runs update-publish with arguments as they stand.
+inline Result run(const QStringList &arguments)
 {
-    QStringList args{releaseDir, outDir, QStringLiteral("--version"), version};
-    if (!folder.isNull())
-        args << QStringLiteral("--folder") << folder;
-    args << extra;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral(UPDATE_PUBLISH_PATH), args);
+    process.start(QStringLiteral(UPDATE_PUBLISH_PATH), arguments);
     Result result;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
         result.output = QStringLiteral("update-publish did not finish: ") + process.errorString();
         return result;
     }
     result.exitCode = process.exitCode();
-    result.output = QString::fromUtf8(process.readAll());
+    result.output = QString::fromLocal8Bit(process.readAll()); // the tool writes in the system's code page
     return result;
+}
+
+// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [extra...]. Unless extra names an
+// --encoding, the list is written in this machine's code page, which the updater under test reads
+// (the tool's own default is that of the Chinese Windows clients).
+inline Result publish(const QString &releaseDir, const QString &outDir, const QString &version,
+                      const QString &folder = QString(), const QStringList &extra = QStringList())
+{
+    QStringList args{releaseDir, outDir, QStringLiteral("--version"), version};
+    if (!folder.isNull())
+        args << QStringLiteral("--folder") << folder;
+    if (!extra.contains(QStringLiteral("--encoding")))
+        args << QStringLiteral("--encoding") << QString::fromLatin1(QTextCodec::codecForLocale()->name());
+    return run(args + extra);
 }
 
 // Writes the tree to releaseDir and publishes it; true on exit code 0.

@@ -13,7 +13,12 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
+
+#ifndef Q_OS_WIN
+#include <csignal>
+#endif
 
 namespace EndToEnd {
 
@@ -29,6 +34,36 @@ const QByteArray kNoTransportLine = R"({"errormsg":"TCP升级服务连接失败"
 const QByteArray kNoUpdateLine = R"({"errormsg":"","success":true,"update":false})";
 const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
 const QByteArray kInitFailedLine = R"({"errormsg":"Controller initialization failed","success":false,"update":true})";
+
+// The result line as a host program receives it: in the system's code page (GBK on a Chinese
+// Windows, UTF-8 here).
+inline QByteArray received(const QByteArray &utf8Line)
+{
+    return QTextCodec::codecForLocale()->fromUnicode(QString::fromUtf8(utf8Line));
+}
+
+// The stand-ins for the host program and the update helper, and the files in which they record
+// their start: shell scripts here; on Windows copies of recordargs.exe, started by cmd.exe.
+#ifdef Q_OS_WIN
+const QString kHostExe = QStringLiteral("host.exe");
+const QString kHelperExe = QStringLiteral("helper.exe");
+const QString kHelperArgsFile = QStringLiteral("helper-started.txt");
+#else
+const QString kHostExe = QStringLiteral("host.sh");
+const QString kHelperExe = QStringLiteral("helper.sh");
+const QString kHelperArgsFile = QStringLiteral("helper-args.txt");
+#endif
+const QString kHostStartedFile = QStringLiteral("host-started.txt");
+
+// Ends a process at once, without any clean-up of its own (SIGKILL; TerminateProcess on Windows).
+inline void killHard(QProcess *process)
+{
+#ifdef Q_OS_WIN
+    process->kill();
+#else
+    ::kill(static_cast<pid_t>(process->processId()), SIGKILL);
+#endif
+}
 
 // The installed version 1.0.0.
 inline Snapshot installedFiles()
@@ -78,15 +113,20 @@ struct RunResult
 class Sandbox
 {
 public:
-    explicit Sandbox(const Snapshot &files = installedFiles())
+    explicit Sandbox(const Snapshot &files = installedFiles(), const QString &appName = QStringLiteral("app"))
+        : m_appName(appName)
     {
         m_valid = m_root.isValid() && QDir().mkpath(appDir()) && QDir().mkpath(releaseDir());
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             m_valid = m_valid && TestInstallation::writeFile(path(it.key()), it.value());
         m_valid = m_valid && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")));
-        m_valid = m_valid && writeScript(QStringLiteral("host.sh"), "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
-        m_valid = m_valid && writeScript(QStringLiteral("helper.sh"),
-                                         "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
+#ifdef Q_OS_WIN
+        m_valid = m_valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHostExe));
+        m_valid = m_valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHelperExe));
+#else
+        m_valid = m_valid && writeScript(kHostExe, "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
+        m_valid = m_valid && writeScript(kHelperExe, "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
+#endif
         m_valid = m_valid && PublishedRelease::writeTree(releaseDir(), releaseFiles());
     }
 
@@ -104,7 +144,7 @@ public:
     // DISPLAY, for a test that looks at the windows on a real display).
     void setEnv(const QString &name, const QString &value) { m_env.insert(name, value); }
     [[nodiscard]] QString root() const { return m_root.path(); }
-    [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
+    [[nodiscard]] QString appDir() const { return m_root.path() + QLatin1Char('/') + m_appName; }
     [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
     [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
     [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
@@ -112,7 +152,8 @@ public:
     static QByteArray configText(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
                                  const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
     {
-        return "[Update]\nURL=" + url.toUtf8() + "\nHostExe=host.sh\nUpdateHelperExe=helper.sh\n"
+        return "[Update]\nURL=" + url.toUtf8() + "\nHostExe=" + kHostExe.toUtf8() + "\nUpdateHelperExe="
+            + kHelperExe.toUtf8() + "\n"
             "HttpEnable=" + (httpEnabled ? "true" : "false") + "\n"
             "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
             "[General]\nVersion=1.0.0\n[Paths]\n" + paths + "[Project]\nType=1\n";
@@ -142,6 +183,7 @@ public:
         result.exitCode = process.exitCode();
         result.out = process.readAllStandardOutput();
         result.err = process.readAllStandardError();
+        normalizeLineEnds(result);
         return result;
     }
 
@@ -173,6 +215,7 @@ public:
         result.exitCode = process->exitCode();
         result.out = m_output.take(process) + process->readAllStandardOutput();
         result.err = process->readAllStandardError();
+        normalizeLineEnds(result);
         return result;
     }
 
@@ -206,18 +249,34 @@ public:
 
     [[nodiscard]] bool hostStarted(int timeoutMs = kLaunchWaitMs) const
     {
-        return waitForFile(QStringLiteral("host-started.txt"), timeoutMs);
+        return waitForFile(kHostStartedFile, timeoutMs);
+    }
+
+    // The program that started the host: on Windows the command processor of the delayed start.
+    [[nodiscard]] QByteArray hostParent() const
+    {
+        return TestInstallation::read(path(kHostStartedFile + QStringLiteral(".parent"))).trimmed().toLower();
     }
 
     // The installation as the user's program sees it: without logs and the recording files.
     [[nodiscard]] Snapshot installed() const
     {
         return TestInstallation::without(TestInstallation::snapshot(appDir()),
-                                         {QStringLiteral("log/"), QStringLiteral("host-started.txt"),
-                                          QStringLiteral("helper-args.txt")});
+                                         {QStringLiteral("log/"), kHostStartedFile, kHelperArgsFile});
     }
 
 private:
+    // The C runtime and the console sink end lines with CR LF on Windows.
+    static void normalizeLineEnds(RunResult &result)
+    {
+#ifdef Q_OS_WIN
+        result.out.replace("\r\n", "\n");
+        result.err.replace("\r\n", "\n");
+#else
+        Q_UNUSED(result)
+#endif
+    }
+
     bool writeScript(const QString &rel, const QByteArray &body)
     {
         const QString file = path(rel);
@@ -230,6 +289,9 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+#ifdef Q_OS_WIN
+        env.insert(QStringLiteral("RECORDARGS_OUT"), QDir::toNativeSeparators(path(QStringLiteral("*-started.txt"))));
+#endif
         for (auto it = m_env.cbegin(); it != m_env.cend(); ++it)
             env.insert(it.key(), it.value());
         process.setProcessEnvironment(env);
@@ -237,6 +299,7 @@ private:
     }
 
     QTemporaryDir m_root;
+    QString m_appName;
     bool m_valid = false;
     QHash<QString, QString> m_env;
     QList<QProcess *> m_background;

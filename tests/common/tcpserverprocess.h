@@ -2,15 +2,17 @@
 
 // Starts our update-tcp-server as a child process on 127.0.0.1 with a free port, for tests that
 // need a real server. The server's path comes from the compile definition UPDATE_TCP_SERVER_PATH
-// ($<TARGET_FILE:update-tcp-server>). The process is stopped in the destructor.
+// ($<TARGET_FILE:update-tcp-server>, or the Linux build's server for Windows tests under Wine).
+// The process is stopped in the destructor.
 //
 //     TcpServerProcess server({"--root", dir, "--version", "2.0"});
 //     QVERIFY2(server.start(), qPrintable(server.errorString()));
 //     ... connect to server.port() ...
 //     QCOMPARE(server.requestCount("file bin/a.dll"), 1);
 
+#include "common/hostprocess.h"
+
 #include <QDeadlineTimer>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -22,7 +24,6 @@ class TcpServerProcess
 {
 public:
     static constexpr int StartTimeoutMs = 10000;
-    static constexpr int StopTimeoutMs = 5000;
 
     explicit TcpServerProcess(QStringList arguments)
         : m_arguments(std::move(arguments))
@@ -45,7 +46,9 @@ public:
             arguments << QStringLiteral("--host") << QStringLiteral("127.0.0.1");
         if (!arguments.contains(QStringLiteral("--port")))
             arguments << QStringLiteral("--port") << QStringLiteral("0");
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        const int root = arguments.indexOf(QStringLiteral("--root")) + 1;
+        if (root > 0 && root < arguments.size())
+            arguments[root] = HostProcess::hostPath(arguments.at(root));
         m_process.start(executable(), arguments);
         if (!m_process.waitForStarted(StartTimeoutMs)) {
             m_error = QStringLiteral("cannot start %1: %2").arg(executable(), m_process.errorString());
@@ -66,7 +69,7 @@ public:
                 m_lines.removeFirst();
                 return true;
             }
-            if (m_process.state() == QProcess::NotRunning)
+            if (!m_process.isRunning())
                 break;
             m_process.waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
         }
@@ -78,20 +81,13 @@ public:
     // Ends the server with SIGTERM (then SIGKILL if it hangs). Safe to call twice.
     void stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(StopTimeoutMs)) {
-            m_process.kill();
-            m_process.waitForFinished(StopTimeoutMs);
-        }
+        m_process.stop();
         readOutput();
     }
 
     [[nodiscard]] quint16 port() const { return m_port; }
     [[nodiscard]] QString host() const { return m_host; }
     [[nodiscard]] QString errorString() const { return m_error; }
-    [[nodiscard]] QProcess &process() { return m_process; }
 
     // Every request line the server printed so far (the listening line excluded).
     [[nodiscard]] QStringList requestLines()
@@ -136,7 +132,7 @@ private:
     }
 
     QStringList m_arguments;
-    QProcess m_process;
+    HostProcess m_process;
     QByteArray m_pending;
     QStringList m_lines;
     QString m_error;

@@ -31,6 +31,7 @@ struct Sandbox
 };
 
 const QRegularExpression kScriptName(QStringLiteral("^delay_start_\\d+\\.sh$"));
+const QRegularExpression kBatchName(QStringLiteral("^delay_start_\\d+\\.bat$"));
 
 } // namespace
 
@@ -242,6 +243,68 @@ private slots:
 
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(box.out), kStartTimeoutMs);
         QCOMPARE(readAll(box.out), QByteArray("one two\n"));
+    }
+#else
+    // The real thing on Windows: cmd.exe reads the GBK batch file, waits, and starts a program
+    // whose path and arguments hold blanks and Chinese characters; the script then deletes
+    // itself. The stand-in records its arguments and the program that started it.
+    void startsThroughCmdExe_data()
+    {
+        QTest::addColumn<QString>("programDir");
+        QTest::addColumn<QString>("programName");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("blanks and Chinese everywhere")
+            << QStringLiteral("程序 目录") << QStringLiteral("记录 参数.exe")
+            << QStringList{QStringLiteral("plain"), QStringLiteral("带 空格"), QStringLiteral("中文参数"), QString()};
+        QTest::newRow("update helper's arguments")
+            << QStringLiteral("app") << QStringLiteral("updatehelper.exe")
+            << QStringList{QStringLiteral("update.exe"), QStringLiteral("update.exe")};
+        QTest::newRow("no arguments") << QStringLiteral("主 程序") << QStringLiteral("host.exe") << QStringList();
+    }
+
+    void startsThroughCmdExe()
+    {
+        QFETCH(QString, programDir);
+        QFETCH(QString, programName);
+        QFETCH(QStringList, arguments);
+        Sandbox box;
+        QVERIFY(box.ready);
+        const QString program = box.dir.filePath(programDir) + QLatin1Char('/') + programName;
+        QVERIFY(QDir().mkpath(box.dir.filePath(programDir)));
+        QVERIFY(QFile::copy(QStringLiteral(RECORDARGS_PATH), program));
+        // GetTempPath(), behind QDir::tempPath(), reads TMP first.
+        EnvGuard tmp("TMP", QDir::toNativeSeparators(box.scripts).toLocal8Bit());
+        EnvGuard out("RECORDARGS_OUT", QDir::toNativeSeparators(box.out).toLocal8Bit());
+
+        UTIL::delayStartExe(program, arguments);
+        const QStringList scripts = box.scriptFiles();
+        QCOMPARE(scripts.size(), 1);
+        QVERIFY2(kBatchName.match(scripts.first()).hasMatch(), qPrintable(scripts.first()));
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(box.out), kStartTimeoutMs);
+        QString expected;
+        for (const QString &argument : qAsConst(arguments))
+            expected += argument + QLatin1Char('\n');
+        QCOMPARE(QString::fromUtf8(readAll(box.out)), expected);
+        QCOMPARE(readAll(box.out + QStringLiteral(".parent")).trimmed().toLower(), QByteArray("cmd.exe"));
+        QTRY_COMPARE_WITH_TIMEOUT(box.scriptFiles(), QStringList(), kStartTimeoutMs);
+    }
+
+    void startsDirectlyWhenCmdExeCannotStart()
+    {
+        Sandbox box;
+        QVERIFY(box.ready);
+        EnvGuard tmp("TMP", QDir::toNativeSeparators(box.scripts).toLocal8Bit());
+        EnvGuard out("RECORDARGS_OUT", QDir::toNativeSeparators(box.out).toLocal8Bit());
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^无法启动批处理脚本:.*\\\\delay_start_\\d+\\.bat$")));
+        UTIL::delayStartExe(QStringLiteral(RECORDARGS_PATH), {QStringLiteral("one two")},
+                            box.dir.filePath(QStringLiteral("no-such-cmd.exe")));
+        QCOMPARE(box.scriptFiles(), QStringList());
+
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(box.out), kStartTimeoutMs);
+        QCOMPARE(readAll(box.out), QByteArray("one two\n"));
+        QVERIFY(readAll(box.out + QStringLiteral(".parent")).trimmed().toLower() != "cmd.exe");
     }
 #endif
 };

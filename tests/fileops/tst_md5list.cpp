@@ -3,9 +3,14 @@
 #include "common/publishedrelease.h"
 
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 using PublishedRelease::FileTree;
 using PublishedRelease::readFile;
@@ -47,11 +52,14 @@ private slots:
         QDir().mkpath(dir.path() + "/emptydir");
         QVERIFY(writeTree(dir.path(), files));
         Md5ListGenerator(dir.path() + "/").generate();
-        QCOMPARE(readFile(dir.filePath("md5.txt")), expected);
+        QCOMPARE(readFile(dir.filePath("md5.txt")), PublishedRelease::listText(expected));
     }
 
     void linksAndDevicesAreNotFollowed()
     {
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes .lnk shortcuts on Windows, and there is no /dev/zero");
+#endif
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.path(), {{"a.txt", "a\n"}}));
         QVERIFY(QFile::link(dir.path(), dir.filePath("loop")));
@@ -63,13 +71,22 @@ private slots:
 
     void unreadableFileGetsEmptyDigest()
     {
-        if (geteuid() == 0)
-            QSKIP("root reads files whatever their permission bits say");
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.path(), {{"locked.bin", "x"}}));
+#ifdef Q_OS_WIN
+        // Opened without sharing, as a program that locks its file does: nobody else can read it.
+        const HANDLE lock = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(dir.filePath("locked.bin")).utf16()),
+                                        GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(lock != INVALID_HANDLE_VALUE);
+        Md5ListGenerator(dir.path() + "/").generate();
+        CloseHandle(lock);
+#else
+        if (geteuid() == 0)
+            QSKIP("root reads files whatever their permission bits say");
         QVERIFY(QFile::setPermissions(dir.filePath("locked.bin"), QFileDevice::Permissions()));
         Md5ListGenerator(dir.path() + "/").generate();
-        QCOMPARE(readFile(dir.filePath("md5.txt")), QByteArray("\t/locked.bin\n"));
+#endif
+        QCOMPARE(readFile(dir.filePath("md5.txt")), PublishedRelease::listText("\t/locked.bin\n"));
     }
 
     void fileMd5OfMissingFileOrDirectoryIsEmpty()
@@ -98,8 +115,10 @@ private slots:
         QTest::newRow("extra TABs") << QByteArray("d1\t/a\tjunk\tmore\n") << Md5List{{"/a", "d1"}};
         QTest::newRow("later duplicate wins") << QByteArray("d1\t/a\nd2\t/a\n") << Md5List{{"/a", "d2"}};
         QTest::newRow("empty digest") << QByteArray("\t/a\n") << Md5List{{"/a", ""}};
-        QTest::newRow("UTF-8 path") << QByteArray("d1\t/\xe6\x9b\xb4\xe6\x96\xb0.txt\n")
-                                    << Md5List{{QStringLiteral("/更新.txt"), "d1"}};
+        // UTF-8 on Linux, GBK on a Chinese Windows.
+        QTest::newRow("path in the system's code page")
+            << QByteArray("d1\t" + QTextCodec::codecForLocale()->fromUnicode(QStringLiteral("/更新.txt")) + "\n")
+            << Md5List{{QStringLiteral("/更新.txt"), "d1"}};
     }
 
     void read()

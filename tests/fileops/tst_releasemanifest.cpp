@@ -68,7 +68,7 @@ private slots:
         QTest::addColumn<QString>("error"); // part of the message; empty when it must parse
         const QByteArray a = "file " + ShaA + " 2 ";
         QTest::newRow("no files") << Head << "";
-        QTest::newRow("blanks and non-ASCII in paths") << Head + a + "/a b /数据 c\n" << "";
+        QTest::newRow("blanks and non-ASCII in paths") << Head + a + "/a b/数据 c\n" << "";
         QTest::newRow("any order") << Head + a + "/b\n" + a + "/a\n" << "";
         QTest::newRow("own names below the top") << Head + a + "/sub/release.manifest\n" << "";
         QTest::newRow("empty") << QByteArray() << "empty";

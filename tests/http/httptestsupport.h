@@ -45,7 +45,8 @@ public:
     QString text()
     {
         shutdownLogging();
-        const QString result = QString::fromUtf8(PublishedRelease::readFile(path()));
+        // Lines end in CR LF on Windows; the tests match whole lines.
+        const QString result = QString::fromUtf8(PublishedRelease::readFile(path()).replace("\r\n", "\n"));
         initLogging(path().toUtf8());
         return result;
     }

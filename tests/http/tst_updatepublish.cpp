@@ -6,6 +6,7 @@
 #include "common/publishedrelease.h"
 
 #include <QSettings>
+#include <QTextCodec>
 #include <QtTest>
 
 using PublishedRelease::FileTree;
@@ -85,11 +86,77 @@ private slots:
         QCOMPARE(ini.value("Version/Folder").toString(), expectedFolder);
         const QString target = out + "/" + expectedFolder;
         QCOMPARE(readFile(target + "/md5.txt"),
-                 QByteArray("60b725f10c9c85c70d97880dfe8191b3\t/a.txt\n3b5d5c3712955042212316173ccf37be\t/sub/b.txt\n"));
+                 PublishedRelease::listText("60b725f10c9c85c70d97880dfe8191b3\t/a.txt\n3b5d5c3712955042212316173ccf37be\t/sub/b.txt\n"));
         QCOMPARE(HttpInstallation::tree(out),
                  (QStringList{"/" + expectedFolder + "/a.txt", "/" + expectedFolder + "/md5.txt",
                               "/" + expectedFolder + "/sub/b.txt", "/update.ini"}));
         QCOMPARE(readFile(target + "/sub/b.txt"), QByteArray("b\n"));
+    }
+
+    // The list is written in the code page its Windows clients read; only the path bytes differ.
+    void listEncoding_data()
+    {
+        QTest::addColumn<QStringList>("extra"); // after RELEASE_DIR OUT_DIR
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::newRow("default: GBK") << QStringList{"--version", "2.0"} << QByteArray("GBK");
+        QTest::newRow("GB18030") << QStringList{"--version", "2.0", "--encoding", "GB18030"} << QByteArray("GB18030");
+        QTest::newRow("UTF-8") << QStringList{"--version", "2.0", "--encoding", "UTF-8"} << QByteArray("UTF-8");
+        QTest::newRow("Big5") << QStringList{"--version", "2.0", "--encoding", "Big5"} << QByteArray("Big5");
+    }
+
+    void listEncoding()
+    {
+        QFETCH(QStringList, extra);
+        QFETCH(QByteArray, encoding);
+        QTemporaryDir dir;
+        const QString release = dir.filePath("release");
+        const QString out = dir.filePath("out");
+        const QString path = QStringLiteral("/插件 目錄/說明.txt"); // traditional characters, which GBK holds as well
+        QVERIFY(writeTree(release, {{path.mid(1), "a\n"}, {"plain.txt", "b\n"}}));
+        const auto result = PublishedRelease::run(QStringList{release, out} + extra);
+        QVERIFY2(result.exitCode == 0, qPrintable(result.output));
+        QTextCodec *codec = QTextCodec::codecForName(encoding);
+        QVERIFY(codec);
+        const QByteArray expected = "3b5d5c3712955042212316173ccf37be\t/plain.txt\n"
+                                    "60b725f10c9c85c70d97880dfe8191b3\t" + codec->fromUnicode(path) + "\n";
+        QCOMPARE(readFile(out + "/2.0/md5.txt"), PublishedRelease::listText(expected));
+        QCOMPARE(readMd5List(out + "/2.0/md5.txt", codec).keys(), (QStringList{"/plain.txt", path}));
+        QCOMPARE(readFile(out + "/2.0" + path), QByteArray("a\n"));
+    }
+
+    // A release that a Windows client would refuse (or could not even name) is not published.
+    void refusesRelease_data()
+    {
+        QTest::addColumn<FileTree>("files");
+        QTest::addColumn<QStringList>("extra");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("device name") << FileTree{{"a.txt", "a"}, {"bin/aux.dll", "x"}} << QStringList()
+                                     << "the file name /bin/aux.dll cannot be published";
+        QTest::newRow("trailing blank") << FileTree{{"a.txt", "a"}, {"bin /x.dll", "x"}} << QStringList()
+                                        << "the file name /bin /x.dll cannot be published";
+        QTest::newRow("case twins") << FileTree{{"Bin/a.dll", "a"}, {"bin/a.dll", "x"}} << QStringList()
+                                    << "the file name /bin/a.dll differs from another one only in letter case";
+        QTest::newRow("name outside the encoding")
+            << FileTree{{"a.txt", "a"}, {QStringLiteral("说明.txt"), "x"}} << QStringList{"--encoding", "windows-1252"}
+            << QStringLiteral("the file name /说明.txt cannot be written in windows-1252");
+    }
+
+    void refusesRelease()
+    {
+        QFETCH(FileTree, files);
+        QFETCH(QStringList, extra);
+        QFETCH(QString, message);
+#ifdef Q_OS_WIN
+        if (QString(QTest::currentDataTag()) != QLatin1String("name outside the encoding"))
+            QSKIP("Windows cannot create such a release tree in the first place");
+#endif
+        QTemporaryDir dir;
+        QVERIFY(writeTree(dir.filePath("release"), files));
+        const QStringList before = HttpInstallation::tree(dir.path());
+        const auto result = publish(dir.filePath("release"), dir.filePath("out"), "2.0", QString(), extra);
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.output.contains(message), qPrintable(result.output));
+        QCOMPARE(HttpInstallation::tree(dir.path()), before);
     }
 
     void refuses_data()
@@ -100,6 +167,7 @@ private slots:
         QTest::newRow("parent folder") << QStringList{"--version", "1", "--folder", "../x"} << 1;
         QTest::newRow("absolute folder") << QStringList{"--version", "1", "--folder", "/x"} << 1;
         QTest::newRow("folder already used") << QStringList{"--version", "1", "--folder", "used"} << 2;
+        QTest::newRow("unknown encoding") << QStringList{"--version", "1", "--encoding", "no-such-code"} << 1;
     }
 
     void refuses()
@@ -163,8 +231,9 @@ private slots:
         QString error;
         QVERIFY2(ReleaseManifest::parse(readFile(folder + "/release.manifest"), &manifest, &error), qPrintable(error));
         QCOMPARE(manifest.files().keys(), (QStringList{"/a.txt", "/数 据/c d.txt"}));
+        // The list is in GBK, the code page of the Windows clients, unless --encoding says otherwise.
         if (!tcp)
-            QCOMPARE(readMd5List(folder + "/md5.txt").keys(),
+            QCOMPARE(readMd5List(folder + "/md5.txt", QTextCodec::codecForName("GBK")).keys(),
                      (QStringList{"/a.txt", "/release.manifest", "/release.manifest.minisig", "/数 据/c d.txt"}));
 
         const auto checked = run({"--verify", key.publicKeyFile, dir.filePath("out")});
@@ -253,7 +322,9 @@ private slots:
             : key == "public"                      ? m_plain.publicKeyFile
                                                    : dir.filePath("none.key");
         const QString version = key == "plain" ? "1.1.0 " : "1.1.0";
-        const auto result = run({dir.filePath("release"), dir.filePath("out"), "--version", version, "--sign", keyFile}, password);
+        const auto result = run({dir.filePath("release"), dir.filePath("out"), "--version", version, "--folder", "v",
+                                 "--sign", keyFile},
+                                password);
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(result.output.contains(message), qPrintable(result.output));
         QCOMPARE(HttpInstallation::tree(dir.path()), before);

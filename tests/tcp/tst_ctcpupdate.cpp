@@ -13,6 +13,8 @@
 
 using namespace TcpProtocol;
 
+Q_DECLARE_METATYPE(FileItem)
+
 namespace {
 
 constexpr int kQuickPause = 10; // ms between attempts where the pause itself is not under test
@@ -407,6 +409,51 @@ private slots:
                  (QStringList{QStringLiteral("app/temp/good.txt")}));
         QVERIFY(!QFile::exists(m_install->sandbox() + QStringLiteral("/evil.txt")));
         QVERIFY(!QFile::exists(m_install->appDir() + QStringLiteral("/evil.txt")));
+    }
+
+    // Names Windows cannot hold: a case twin stops the run before any request, a device name
+    // fails its own file (every attempt) after the good file was stored.
+    void windowsNamesWriteNothing_data()
+    {
+        QTest::addColumn<FileItem>("bad");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<QStringList>("stored");
+        QTest::newRow("case twin of the good file") << FileItem{QString(), QStringLiteral("GOOD.txt")} << 1 << QStringList();
+        QTest::newRow("case twin in a directory") << FileItem{QStringLiteral("Sub"), QStringLiteral("x.dll")} << 1
+                                                  << QStringList();
+        QTest::newRow("device name") << FileItem{QString(), QStringLiteral("nul.txt")} << 1 + 2 + 4
+                                     << QStringList{QStringLiteral("app/temp/good.txt"), QStringLiteral("app/temp/sub/x.dll")};
+        QTest::newRow("trailing dot") << FileItem{QStringLiteral("sub"), QStringLiteral("x.dll.")} << 1 + 2 + 4
+                                      << QStringList{QStringLiteral("app/temp/good.txt"), QStringLiteral("app/temp/sub/x.dll")};
+    }
+
+    void windowsNamesWriteNothing()
+    {
+        QFETCH(FileItem, bad);
+        QFETCH(int, requests);
+        QFETCH(QStringList, stored);
+        const QList<FileItem> files{{QString(), QStringLiteral("good.txt")}, {QStringLiteral("sub"), QStringLiteral("x.dll")}, bad};
+        ScriptedServer server([&](ScriptedServer &s, const Frame &request, int) {
+            if (request.type == VersionCheck) {
+                QList<QByteArray> entries;
+                for (const FileItem &file : files)
+                    entries << makeFileEntry(file);
+                s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, entries));
+            } else if (request.type == FileDownload) {
+                s.sendChunk(parseFileDownloadRequest(request.payload), 4, "data", true);
+            }
+        });
+        QVERIFY(server.listen());
+        m_install->configure(server.port());
+        CTCPUpdate update;
+        update.setRetryPause(kQuickPause);
+        QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
+        QVERIFY(update.start());
+        QVERIFY(!update.beginDownload());
+        QCOMPARE(result.count(), 1);
+        QCOMPARE(result.at(0).at(0).toBool(), false);
+        QCOMPARE(server.requests().size(), requests);
+        QCOMPARE(m_install->filesOutsideRelease(), stored);
     }
 
     void updateWithoutFilesDownloadsNothing()

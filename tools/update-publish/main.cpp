@@ -1,11 +1,13 @@
-// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [--tcp]
+// update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [--encoding E] [--tcp]
 //                [--sign SECRET_KEY_FILE [--password-file FILE]]
-// update-publish --verify PUBLIC_KEY OUT_DIR [--version V]
+// update-publish --verify PUBLIC_KEY OUT_DIR [--version V] [--encoding E]
 //
 // Lays out a release so that any static web server can serve it to the updater's HTTP transport:
 //   OUT_DIR/update.ini      [Version] Version=V, Folder=F
 //   OUT_DIR/F/...           a copy of every file of RELEASE_DIR
 //   OUT_DIR/F/md5.txt       the MD5 list of those files, written by the updater's own list code
+//                           in encoding E (default GBK, the code page in which a Chinese Windows
+//                           reads it; the list has no marker that would say which one it is)
 // The client's [Update] URL is then the address at which OUT_DIR is served, ending with "/".
 // With --tcp, OUT_DIR itself receives the files, ready for update-tcp-server --root OUT_DIR.
 //
@@ -17,6 +19,7 @@
 #include "fileops/fileopsconstants.h"
 #include "fileops/md5list.h"
 #include "fileops/minisign.h"
+#include "fileops/pathrules.h"
 #include "fileops/minisignsigner.h"
 #include "fileops/releasemanifest.h"
 #include "fileops/signaturecrypto.h"
@@ -29,6 +32,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTextCodec>
 #include <QTextStream>
 
 #include <cstdio>
@@ -38,6 +42,8 @@ namespace {
 enum ExitCode { Success = 0, UsageError = 1, PublishError = 2, VerifyError = 3 };
 
 const QString VersionFile = QStringLiteral("update.ini");
+// The client reads md5.txt in the system's code page; the releases are made for Chinese Windows.
+const QString DefaultListEncoding = QStringLiteral("GBK");
 // The release's own list (an installation copied as a release carries one) would describe the
 // old files; the published list is always made afresh and never lists itself.
 const QString OwnListPath = QLatin1Char('/') + QLatin1String(Md5ListFileName);
@@ -155,7 +161,7 @@ bool signRelease(const QString &releaseDir, const QString &version, const QStrin
 }
 
 int publish(const QString &releaseDir, const QString &outDir, const QString &version, const QString &folder,
-            bool tcpLayout, const QString &keyFile, const QString &passwordFile)
+            bool tcpLayout, const QString &keyFile, const QString &passwordFile, QTextCodec *codec)
 {
     if (version.trimmed().isEmpty())
         return fail(UsageError, QStringLiteral("the version must not be empty"));
@@ -181,21 +187,31 @@ int publish(const QString &releaseDir, const QString &outDir, const QString &ver
     if (QFileInfo::exists(targetDir) && !QDir(targetDir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
         return fail(PublishError, QStringLiteral("%1 already exists and is not empty; choose another %2")
                                       .arg(targetDir, tcpLayout ? QStringLiteral("OUT_DIR") : QStringLiteral("--folder")));
-    if (!QDir().mkpath(targetDir))
-        return fail(PublishError, QStringLiteral("cannot create %1").arg(targetDir));
-
+    // Every name is checked before anything is written: the client would refuse the whole list.
     QStringList paths;
     collectFiles(releaseDir, QString(), paths);
     paths.sort();
+    for (const QString &own : {OwnListPath, ManifestPath, SignaturePath}) {
+        if (paths.removeAll(own) > 0)
+            err() << "update-publish: leaving out " << releaseDir << own << ", it is made afresh" << Qt::endl;
+    }
+    for (const QString &path : qAsConst(paths)) {
+        if (!isSafeListPath(path))
+            return fail(PublishError, QStringLiteral("the file name %1 cannot be published").arg(path));
+        if (!tcpLayout && !codec->canEncode(path))
+            return fail(PublishError, QStringLiteral("the file name %1 cannot be written in %2")
+                                          .arg(path, QString::fromLatin1(codec->name())));
+    }
+    const QString collision = firstCaseCollision(paths);
+    if (!collision.isEmpty())
+        return fail(PublishError, QStringLiteral("the file name %1 differs from another one only in letter case, "
+                                                 "which Windows cannot hold apart").arg(collision));
+
+    if (!QDir().mkpath(targetDir))
+        return fail(PublishError, QStringLiteral("cannot create %1").arg(targetDir));
     qint64 bytes = 0;
     int copied = 0;
     for (const QString &path : qAsConst(paths)) {
-        if (path == OwnListPath || path == ManifestPath || path == SignaturePath) {
-            err() << "update-publish: leaving out " << releaseDir << path << ", it is made afresh" << Qt::endl;
-            continue;
-        }
-        if (!isSafeListPath(path))
-            return fail(PublishError, QStringLiteral("the file name %1 cannot be published").arg(path));
         const QString target = targetDir + path;
         if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(releaseDir + path, target))
             return fail(PublishError, QStringLiteral("cannot copy %1 to %2").arg(releaseDir + path, target));
@@ -215,15 +231,22 @@ int publish(const QString &releaseDir, const QString &outDir, const QString &ver
         return Success;
     }
 
-    const QString listPath = targetDir + OwnListPath;
-    Md5ListGenerator(targetDir + QLatin1Char('/')).generate();
-    const Md5List list = readMd5List(listPath);
-    if (!QFileInfo(listPath).isFile() || list.size() != copied + (signing ? 2 : 0))
-        return fail(PublishError, QStringLiteral("cannot write %1").arg(listPath));
-    for (auto it = list.cbegin(); it != list.cend(); ++it) {
-        if (it.value().isEmpty())
-            return fail(PublishError, QStringLiteral("cannot read %1").arg(targetDir + it.key()));
+    // The list hashes the copies (the manifest and its signature among them): they are the bytes
+    // the server will send.
+    QStringList published;
+    collectFiles(targetDir, QString(), published);
+    published.removeAll(OwnListPath);
+    Md5List list;
+    for (const QString &path : qAsConst(published)) {
+        const QString digest = fileMd5(targetDir + path);
+        if (digest.isEmpty())
+            return fail(PublishError, QStringLiteral("cannot read %1").arg(targetDir + path));
+        list.insert(path, digest);
     }
+    const QString listPath = targetDir + OwnListPath;
+    if (list.size() != copied + (signing ? 2 : 0) || !writeList(list, listPath, codec)
+        || readMd5List(listPath, codec) != list)
+        return fail(PublishError, QStringLiteral("cannot write %1").arg(listPath));
 
     // update.ini comes last and by rename, so the server never announces a half-copied folder.
     const QString iniPath = outDir + QLatin1Char('/') + VersionFile;
@@ -250,7 +273,7 @@ int publish(const QString &releaseDir, const QString &outDir, const QString &ver
 
 // The MD5 list of an HTTP folder must name exactly its files (the manifest and its signature
 // included) with their current digests, or clients would not download what the manifest expects.
-QString md5ListProblem(const QString &dir)
+QString md5ListProblem(const QString &dir, QTextCodec *codec)
 {
     QStringList paths;
     collectFiles(dir, QString(), paths);
@@ -259,7 +282,7 @@ QString md5ListProblem(const QString &dir)
         if (path != OwnListPath)
             actual.insert(path, fileMd5(dir + path));
     }
-    const Md5List listed = readMd5List(dir + OwnListPath);
+    const Md5List listed = readMd5List(dir + OwnListPath, codec);
     for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
         if (listed.value(it.key()) != it.value())
             return QStringLiteral("%1 does not list %2 with its MD5").arg(QLatin1String(Md5ListFileName), it.key());
@@ -271,7 +294,7 @@ QString md5ListProblem(const QString &dir)
     return QString();
 }
 
-int verifyRelease(const QString &publicKey, const QString &outDir, const QString &expectedVersion)
+int verifyRelease(const QString &publicKey, const QString &outDir, const QString &expectedVersion, QTextCodec *codec)
 {
     // The key is a .pub file or the key text itself (one key, or two separated by a comma).
     QString keyText = publicKey;
@@ -317,7 +340,7 @@ int verifyRelease(const QString &publicKey, const QString &outDir, const QString
     if (!check.ok())
         return fail(VerifyError, QStringLiteral("%1 (%2)").arg(check.error, check.detail));
     if (httpLayout) {
-        const QString problem = md5ListProblem(dir);
+        const QString problem = md5ListProblem(dir, codec);
         if (!problem.isEmpty())
             return fail(VerifyError, problem);
     }
@@ -362,22 +385,31 @@ int main(int argc, char *argv[])
                                           QStringLiteral("check the release published in OUT_DIR with this public key "
                                                          "(a .pub file or the key text; two keys separated by a comma)"),
                                           QStringLiteral("PUBLIC_KEY"));
-    parser.addOptions({versionOption, folderOption, tcpOption, signOption, passwordFileOption, verifyOption});
+    const QCommandLineOption encodingOption(
+        QStringLiteral("encoding"),
+        QStringLiteral("encoding E of md5.txt: the code page of the Windows clients (default: %1)").arg(DefaultListEncoding),
+        QStringLiteral("E"), DefaultListEncoding);
+    parser.addOptions({versionOption, folderOption, encodingOption, tcpOption, signOption, passwordFileOption, verifyOption});
     parser.process(app);
+    QTextCodec *const codec = QTextCodec::codecForName(parser.value(encodingOption).toLatin1());
+    if (!codec)
+        return fail(UsageError, QStringLiteral("unknown encoding \"%1\"").arg(parser.value(encodingOption)));
 
     const QStringList positional = parser.positionalArguments();
     if (parser.isSet(verifyOption)) {
         if (positional.size() != 1 || parser.isSet(signOption) || parser.isSet(folderOption) || parser.isSet(tcpOption))
-            return fail(UsageError, QStringLiteral("usage: update-publish --verify PUBLIC_KEY OUT_DIR [--version V]"));
-        return verifyRelease(parser.value(verifyOption), QDir::cleanPath(positional.at(0)), parser.value(versionOption));
+            return fail(UsageError, QStringLiteral("usage: update-publish --verify PUBLIC_KEY OUT_DIR [--version V] "
+                                                   "[--encoding E]"));
+        return verifyRelease(parser.value(verifyOption), QDir::cleanPath(positional.at(0)), parser.value(versionOption),
+                             codec);
     }
 
     if (positional.size() != 2 || !parser.isSet(versionOption)
         || (parser.isSet(passwordFileOption) && !parser.isSet(signOption)))
-        return fail(UsageError, QStringLiteral("usage: update-publish RELEASE_DIR OUT_DIR --version V [--folder F] [--tcp] "
-                                               "[--sign SECRET_KEY_FILE [--password-file FILE]]"));
+        return fail(UsageError, QStringLiteral("usage: update-publish RELEASE_DIR OUT_DIR --version V [--folder F] "
+                                               "[--encoding E] [--tcp] [--sign SECRET_KEY_FILE [--password-file FILE]]"));
     const QString version = parser.value(versionOption);
     return publish(QDir::cleanPath(positional.at(0)), QDir::cleanPath(positional.at(1)), version,
                    parser.isSet(folderOption) ? parser.value(folderOption) : version, parser.isSet(tcpOption),
-                   parser.value(signOption), parser.value(passwordFileOption));
+                   parser.value(signOption), parser.value(passwordFileOption), codec);
 }

@@ -13,13 +13,16 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <limits>
 #include <cstdio>
+#ifndef Q_OS_WIN
+#include <csignal>
 #include <unistd.h>
+#endif
 
 namespace {
 
+#ifndef Q_OS_WIN
 int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int)
@@ -28,6 +31,7 @@ void onSignal(int)
     // Nothing but write() is safe here; the event loop reads the pipe and quits.
     [[maybe_unused]] const ssize_t ignored = ::write(g_signalPipe[1], &byte, 1);
 }
+#endif
 
 void printLine(const QString &line)
 {
@@ -118,6 +122,7 @@ int main(int argc, char *argv[])
             return fail(QStringLiteral("--rate takes a positive byte count"));
     }
 
+#ifndef Q_OS_WIN
     if (::pipe(g_signalPipe) != 0)
         return fail(QStringLiteral("cannot create the signal pipe"));
     QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
@@ -128,6 +133,8 @@ int main(int argc, char *argv[])
     });
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
+#endif
+    // On Windows the server ends with Ctrl+C or when it is terminated; it keeps no state to save.
 
     UpdateServer server(options);
     if (!parser.isSet(quietOption))
