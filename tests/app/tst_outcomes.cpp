@@ -10,8 +10,6 @@
 #include <QRegularExpression>
 #include <QtTest>
 
-#include <csignal>
-
 using namespace EndToEnd;
 
 namespace {
@@ -290,7 +288,7 @@ void TestOutcomes::logSurvivesAKill()
     QProcess *updater = sandbox.start({QStringLiteral("console")});
     QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("文件传输进度: big.dat")));
     QTest::qWait(kInFlightMs);
-    ::kill(static_cast<pid_t>(updater->processId()), SIGKILL);
+    killHard(updater);
     QVERIFY(updater->waitForFinished());
     const QString log = QString::fromUtf8(sandbox.log());
     QVERIFY2(log.contains(QStringLiteral("开始接收文件传输: big.dat")), qPrintable(log.right(500)));
