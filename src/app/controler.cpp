@@ -7,6 +7,8 @@
 #include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/fileopsconstants.h"
+#include "fileops/releasemanifest.h"
+#include "fileops/signedrelease.h"
 #include "http/widget.h"
 #include "tcp/updatewidget.h"
 
@@ -68,6 +70,12 @@ bool CControler::initialize()
     const QStringList warnings = config.warnings();
     for (const QString &warning : warnings)
         logWarn(warning);
+    // A key that cannot be read would let nothing through; better to say so at once.
+    QString keyError;
+    if (!config.publicKey().isEmpty() && !Minisign::parsePublicKeys(config.publicKey(), &m_trustedKeys, &keyError)) {
+        logError(QStringLiteral("[Update] PublicKey 无效: ") + keyError);
+        return false;
+    }
 
     // Both working directories are removed recursively at every start; a value that could make
     // that remove the installation, anything outside it, the installed version record or the
@@ -285,6 +293,17 @@ void CControler::onUpdateResult(bool bSuccess)
         endWithFailure(ExitCode::UpdateFailed, false);
         return;
     }
+    const QString verification = signedReleaseProblem();
+    if (!verification.isEmpty()) {
+        removeStalePendingFiles();
+        clearBackupDir();
+        clearTempDir();
+        success = false;
+        errorText = verification;
+        model->showFailure(QStringLiteral("发布包验证失败: ") + verification);
+        endWithFailure(ExitCode::UpdateFailed, false);
+        return;
+    }
     m_versionToRecord = model->offeredVersion();
     const ApplyResult applied = applyDownload();
     // After a failure the pending version description and list describe nothing installed.
@@ -328,6 +347,41 @@ void CControler::onUpdateResult(bool bSuccess)
     logInfo("更新完成");
     model->showInstalled();
     finish(ExitCode::Ok);
+}
+
+QString CControler::signedReleaseProblem() const
+{
+    if (m_trustedKeys.isEmpty())
+        return QString();
+    const SignedReleaseCheck check = checkSignedDownload(tempDir, appDir, m_trustedKeys);
+    QString problem = check.error;
+    QString detail = check.detail;
+    if (check.ok()) {
+        // A correctly signed release can still be the wrong one: an old release replayed by
+        // whoever answers in the server's place.
+        const ReleaseManifest &manifest = check.manifest;
+        const QString announced = model->announcedVersion();
+        const QString installed = model->installedVersion();
+        const QString folder = model->announcedFolder();
+        if (manifest.version() != announced) {
+            problem = QStringLiteral("manifest of version %1, the server announced %2").arg(manifest.version(), announced);
+        } else if (!folder.isEmpty() && manifest.folder() != folder) {
+            problem = QStringLiteral("manifest of folder %1, the server announced %2").arg(manifest.folder(), folder);
+        } else if (!installed.isEmpty()) {
+            const VersionOrder order = compareVersions(manifest.version(), installed);
+            if (order == VersionOrder::Lower)
+                problem = QStringLiteral("downgrade refused: %1 is older than the installed %2").arg(manifest.version(), installed);
+            else if (order == VersionOrder::Incomparable)
+                problem = QStringLiteral("versions %1 and %2 cannot be compared").arg(manifest.version(), installed);
+        }
+        detail = QStringLiteral("key %1, %2").arg(check.keyId, check.trustedComment);
+    }
+    if (problem.isEmpty()) {
+        logInfo(QStringLiteral("发布包签名验证通过: 版本 %1, 密钥 %2").arg(check.manifest.version(), check.keyId));
+        return QString();
+    }
+    logError(QStringLiteral("发布包验证失败，拒绝安装: ") + problem + QStringLiteral(" (") + detail + QLatin1Char(')'));
+    return problem;
 }
 
 QString CControler::missingUpdateHelper() const

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "fileops/minisign.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <memory>
 
@@ -139,6 +142,10 @@ private:
     // When the download holds a new update.exe: the configured update helper that cannot be
     // found (its path, or the setting when it is empty). Empty when there is nothing missing.
     [[nodiscard]] QString missingUpdateHelper() const;
+    // With [Update] PublicKey: the download is the signed release the check announced, of no
+    // lower version than the installed one, every file as the manifest names it. Empty when it
+    // passes (or no key is configured), otherwise why not.
+    [[nodiscard]] QString signedReleaseProblem() const;
     // The pending version description and MD5 list belong to the run that fetched them.
     void removeStalePendingFiles();
     // After a TCP update: [General] Version of system.cfg becomes the version the server offered.
@@ -180,4 +187,5 @@ private:
     // Set while a finished TCP download is applied: the version to record, and the reason
     // system.cfg is saved with the backup.
     QString m_versionToRecord;
+    QVector<Minisign::PublicKey> m_trustedKeys; // from [Update] PublicKey; empty: releases are not checked
 };

@@ -136,6 +136,28 @@ QString CUpdateModel::offeredVersion() const
     return QString();
 }
 
+QString CUpdateModel::announcedVersion() const
+{
+    if (m_transport == TransportKind::Tcp)
+        return m_tcp ? m_tcp->versionInfo().version : QString();
+    return m_httpDialog ? m_httpDialog->serverVersion() : QString();
+}
+
+QString CUpdateModel::announcedFolder() const
+{
+    return m_transport == TransportKind::Http && m_httpDialog ? m_httpDialog->serverFolder() : QString();
+}
+
+QString CUpdateModel::installedVersion() const
+{
+    if (m_transport == TransportKind::Http && m_httpDialog) {
+        const QString recorded = m_httpDialog->installedVersion();
+        if (!recorded.isEmpty())
+            return recorded;
+    }
+    return CSystemConfig::instance().version();
+}
+
 void CUpdateModel::showInstalled()
 {
     if (m_transport == TransportKind::Tcp) {

@@ -46,6 +46,11 @@ public:
     [[nodiscard]] QString failureText() const;
     // The version a TCP server offered; empty for HTTP, which keeps its own version record.
     [[nodiscard]] QString offeredVersion() const;
+    // What the chosen transport's check announced (version, and the HTTP folder) and the version
+    // it takes as installed: what a signed release must match.
+    [[nodiscard]] QString announcedVersion() const;
+    [[nodiscard]] QString announcedFolder() const;
+    [[nodiscard]] QString installedVersion() const;
     // The chosen transport's window tells how the installation ended.
     void showInstalled();
     void showFailure(const QString &text);

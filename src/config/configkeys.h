@@ -14,6 +14,7 @@ inline constexpr const char *UpdateHelperExe = "UpdateHelperExe";
 inline constexpr const char *HttpEnable = "HttpEnable";
 // Minisign public key(s) that releases must be signed with; absent or empty = releases unsigned.
 inline constexpr const char *PublicKey = "PublicKey";
+inline constexpr const char *CaFile = "CaFile";
 
 inline constexpr const char *Server = "Server";
 inline constexpr const char *UpdateServer = "UpdateServer";

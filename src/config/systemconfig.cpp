@@ -37,6 +37,7 @@ const KeyDefault kKeys[] = {
     {ConfigKeys::Update, ConfigKeys::UpdateHelperExe, QString()},
     {ConfigKeys::Update, ConfigKeys::HttpEnable, true},
     {ConfigKeys::Update, ConfigKeys::PublicKey, QString()},
+    {ConfigKeys::Update, ConfigKeys::CaFile, QString()},
     {ConfigKeys::Server, ConfigKeys::UpdateServer, QString()},
     {ConfigKeys::Server, ConfigKeys::UpdatePort, QString()},
     {ConfigKeys::General, ConfigKeys::Version, QString()},
@@ -191,6 +192,7 @@ QString CSystemConfig::hostExe() const { return value(ConfigKeys::Update, Config
 QString CSystemConfig::updateExe() const { return value(ConfigKeys::Update, ConfigKeys::UpdateExe); }
 QString CSystemConfig::updateHelperExe() const { return value(ConfigKeys::Update, ConfigKeys::UpdateHelperExe); }
 QString CSystemConfig::publicKey() const { return value(ConfigKeys::Update, ConfigKeys::PublicKey).trimmed(); }
+QString CSystemConfig::caFile() const { return value(ConfigKeys::Update, ConfigKeys::CaFile).trimmed(); }
 QString CSystemConfig::updateServer() const { return value(ConfigKeys::Server, ConfigKeys::UpdateServer); }
 QString CSystemConfig::updatePort() const { return value(ConfigKeys::Server, ConfigKeys::UpdatePort); }
 QString CSystemConfig::version() const { return value(ConfigKeys::General, ConfigKeys::Version); }

@@ -58,6 +58,9 @@ public:
     // or two separated by a comma while keys are rotated; empty when releases are not checked.
     // Parse it with Minisign::parsePublicKeys().
     [[nodiscard]] QString publicKey() const;
+    // [Update] CaFile: PEM certificates, relative to the application directory, that replace the
+    // system's trust store for HTTPS (a private CA); empty for the system's store.
+    [[nodiscard]] QString caFile() const;
     [[nodiscard]] QString updateServer() const;
     [[nodiscard]] QString updatePort() const;
     // [Server] UpdatePort as a TCP port: 0 when absent, not a decimal number or above 65535.

@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
 
@@ -41,12 +42,18 @@ QString labelStyleSheet(const char *pointSize)
 
 // A GET that follows redirects unless they lead somewhere less safe (https to http), and gives up
 // when nothing arrives for the transfer time-out.
-QNetworkRequest makeRequest(const QString &url, int transferTimeoutMs)
+QNetworkRequest makeRequest(const QString &url, int transferTimeoutMs, const QList<QSslCertificate> &trustedCas)
 {
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setTransferTimeout(transferTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+    // A private CA replaces the system's trust store for every request.
+    if (!trustedCas.isEmpty()) {
+        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+        ssl.setCaCertificates(trustedCas);
+        request.setSslConfiguration(ssl);
+    }
     return request;
 }
 
@@ -175,6 +182,37 @@ void Widget::setElidedText(QLabel *label, const QString &text)
     label->setToolTip(shown == text ? QString() : text);
 }
 
+QNetworkRequest Widget::request(const QString &url) const
+{
+    return makeRequest(url, m_limits.transferTimeoutMs, m_trustedCas);
+}
+
+bool Widget::loadTrust()
+{
+    const QString caFile = CSystemConfig::instance().caFile();
+    if (caFile.isEmpty() || !m_trustedCas.isEmpty())
+        return true;
+    const QString path = m_appDir + caFile;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        m_trustedCas = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    if (m_trustedCas.isEmpty()) {
+        failCheck(QStringLiteral("CA证书文件无法使用([Update] CaFile): ") + path);
+        return false;
+    }
+    logInfo(QStringLiteral("HTTPS只信任CA证书文件中的证书: ") + path);
+    return true;
+}
+
+QString Widget::installedVersion() const
+{
+    const QString path = updateDir() + QLatin1String(VersionFileName);
+    if (!QFileInfo(path).isFile())
+        return QString();
+    QSettings local(path, QSettings::IniFormat);
+    return local.value(QStringLiteral("%1/%2").arg(QLatin1String(VersionGroup), QLatin1String(VersionKey))).toString();
+}
+
 void Widget::failCheck(const QString &error)
 {
     m_checkError = error;
@@ -206,7 +244,7 @@ bool Widget::downloadFile(const QString &url, const QString &localPath, QProgres
     }
 
     QNetworkAccessManager manager;
-    QNetworkReply *reply = manager.get(makeRequest(url, m_limits.transferTimeoutMs));
+    QNetworkReply *reply = manager.get(request(url));
     reply->setReadBufferSize(ReplyReadBufferSize);
 
     QEventLoop loop;
@@ -336,6 +374,12 @@ int Widget::checkVersion()
         refreshStatusLabels();
         return static_cast<int>(VersionCheckResult::DownloadFailed);
     }
+    if (!loadTrust()) {
+        m_status.stageText = QStringLiteral("停止更新");
+        m_status.detailText = m_checkError;
+        refreshStatusLabels();
+        return static_cast<int>(VersionCheckResult::DownloadFailed);
+    }
 
     // The deadline covers this check and the MD5 comparison after it.
     m_checkDeadline = QDeadlineTimer(m_limits.checkDeadlineMs);
@@ -362,10 +406,7 @@ int Widget::checkVersion()
         return static_cast<int>(VersionCheckResult::UpdateNeeded);
     }
 
-    QSettings local(localPath, QSettings::IniFormat);
-    const QString localVersion =
-        local.value(QStringLiteral("%1/%2").arg(QLatin1String(VersionGroup), QLatin1String(VersionKey))).toString();
-    if (localVersion == m_serverVersion) {
+    if (installedVersion() == m_serverVersion) {
         m_status.detailText = QStringLiteral("update文件版本相同，不需要更新");
         if (QFile::exists(tmpPath))
             QFile::remove(tmpPath);
@@ -525,7 +566,7 @@ void Widget::downloadNextFile()
     }
     m_file = std::move(file);
 
-    m_reply = m_manager.get(makeRequest(task.url, m_limits.transferTimeoutMs));
+    m_reply = m_manager.get(request(task.url));
     m_reply->setReadBufferSize(ReplyReadBufferSize);
     m_watchdog = std::make_unique<TransferWatchdog>(
         TransferWatchdog::Limits{0, m_limits.minBytesPerSecond, m_limits.rateWindowMs});

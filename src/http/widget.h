@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslCertificate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -112,6 +114,12 @@ public:
     [[nodiscard]] const HttpLimits &limits() const { return m_limits; }
     void refreshStatusLabels();
 
+    // What the version check read from the server: its version and folder (without the "/").
+    [[nodiscard]] QString serverVersion() const { return m_serverVersion; }
+    [[nodiscard]] QString serverFolder() const { return m_serverFolder.endsWith(QLatin1Char('/')) ? m_serverFolder.chopped(1) : m_serverFolder; }
+    // The installed version as the HTTP transport records it (update/update.ini); empty when none.
+    [[nodiscard]] QString installedVersion() const;
+
     // The files checkMd5() found new or changed: relative path -> the server's MD5.
     [[nodiscard]] const Md5List &downloadMap() const { return m_downloadMap; }
     [[nodiscard]] const UpdateStatus &status() const { return m_status; }
@@ -154,6 +162,10 @@ private:
     [[nodiscard]] QString updateDir() const;
     // The check could not be made: error is the reason callers report, also logged.
     void failCheck(const QString &error);
+    // A GET for url with the transfer time-out and, with [Update] CaFile, the trust in its CAs.
+    [[nodiscard]] QNetworkRequest request(const QString &url) const;
+    // Loads [Update] CaFile once; false (m_checkError says why) when it is set but unusable.
+    [[nodiscard]] bool loadTrust();
     // Shows text in label, elided in the middle when it is wider than the label (the whole text
     // is then the tooltip; the log always has it).
     void setElidedText(QLabel *label, const QString &text);
@@ -173,6 +185,7 @@ private:
     // The file the active reply is streamed into; set only while a queue download is running.
     std::unique_ptr<QFile> m_file;
     QString m_checkError;
+    QList<QSslCertificate> m_trustedCas; // from [Update] CaFile; empty: the system's trust store
     HttpLimits m_limits = HttpLimits::defaults();
     QDeadlineTimer m_checkDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
     std::unique_ptr<TransferWatchdog> m_watchdog; // the rate of the active queue download
