@@ -119,16 +119,29 @@ Widget::Widget(QWidget *parent)
 
 Widget::~Widget()
 {
-    emit sigUpdateResult(false);
-    // A reply still running would otherwise report into a half-destroyed dialog.
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
-        m_reply->deleteLater();
-        m_reply = nullptr;
+    // A queue that is still running owes its result; one that has reported owes nothing more.
+    if (QNetworkReply *reply = takeReply())
+        reply->abort();
+    if (m_resultOwed) {
+        m_status.detailText = QStringLiteral("下载被中止");
+        onUpdateCompleted(false);
     }
     discardPartialFile();
     delete ui;
+}
+
+QNetworkReply *Widget::takeReply()
+{
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    dropWatchdog();
+    if (reply) {
+        // Nothing the reply still reports reaches the dialog; it is deleted once the caller has
+        // read what it needs.
+        reply->disconnect(this);
+        reply->deleteLater();
+    }
+    return reply;
 }
 
 void Widget::initUi()
@@ -481,6 +494,11 @@ void Widget::startUpdate()
 
 void Widget::startDownloadQueue(const Md5List &files)
 {
+    // A queue still running is abandoned: its reply goes, its result is not owed any more.
+    if (QNetworkReply *reply = takeReply())
+        reply->abort();
+    discardPartialFile();
+    m_resultOwed = true;
     m_cancelled = false;
     m_ended = false;
     m_status.isUpdating = true;
@@ -626,13 +644,9 @@ void Widget::dropWatchdog()
 void Widget::failActiveDownload(const QString &detail, const QString &reason)
 {
     const QString url = m_queue.at(m_index).url;
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
-    dropWatchdog();
-    // Cut the reply loose first: its abort must not report a network error in place of ours.
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
+    // Cut loose first: its abort must not report a network error in place of ours.
+    if (QNetworkReply *reply = takeReply())
+        reply->abort();
     m_status.detailText = detail;
     logRequestFailure(url, reason);
     onUpdateCompleted(false);
@@ -654,37 +668,24 @@ void Widget::onDownloadProgress(qlonglong bytesReceived, qlonglong bytesTotal)
 
 void Widget::onDownloadFinished()
 {
-    if (m_status.cancelRequested) {
-        if (m_reply) {
-            m_reply->deleteLater();
-            m_reply = nullptr;
-        }
-        onUpdateCompleted(false);
-        return;
-    }
-    // A reply that is no longer ours has already been dealt with by the error handler.
+    // A reply that is no longer ours has already been dealt with.
     if (!m_reply || sender() != m_reply)
         return;
-
     // What is left in the reply must fit the limit too.
     if (m_reply->error() == QNetworkReply::NoError && !withinSizeLimit())
         return;
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
-    dropWatchdog();
+    QNetworkReply *reply = takeReply();
     const DownloadTask task = m_queue.at(m_index);
 
     if (reply->error() != QNetworkReply::NoError) {
         m_status.detailText = QStringLiteral("文件下载失败:") + reply->errorString();
         logError(QStringLiteral("文件下载失败:") + reply->errorString());
         logRequestFailure(task.url, replyFailure(reply));
-        reply->deleteLater();
         onUpdateCompleted(false);
         return;
     }
 
     const bool saved = m_file && copyReplyToFile(reply, *m_file) && m_file->flush();
-    reply->deleteLater();
     if (!saved) {
         m_status.detailText = QStringLiteral("无法保存文件:") + task.localPath;
         logError(QStringLiteral("无法保存文件:") + task.localPath);
@@ -710,29 +711,29 @@ void Widget::onDownloadFinished()
 
 void Widget::onDownloadError(QNetworkReply::NetworkError error)
 {
-    m_status.detailText.clear();
-    dropWatchdog();
-    if (m_reply) {
-        QString reason = replyFailure(m_reply);
-        // An abort that is not the user's cancel is the transfer time-out (Qt reports it as a
-        // cancel); the user must read what it is.
-        if (!m_status.cancelRequested
-            && (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)) {
-            reason = QStringLiteral("超时: %1 秒内未收到数据").arg(m_limits.transferTimeoutMs / MsPerSecond);
-            m_status.detailText = QStringLiteral("下载错误:") + reason;
-        } else {
-            m_status.detailText = QStringLiteral("下载错误:") + m_reply->errorString();
-        }
-        if (m_index < m_queue.size())
-            logRequestFailure(m_queue.at(m_index).url, reason);
-        m_reply->deleteLater();
-        m_reply = nullptr;
+    if (!m_reply || sender() != m_reply)
+        return;
+    QNetworkReply *reply = takeReply();
+    QString reason = replyFailure(reply);
+    // Nobody but the user cancels these requests, and a user's cancel takes the reply first: an
+    // abort reported here is the transfer time-out (Qt reports it as a cancel).
+    if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError) {
+        reason = QStringLiteral("超时: %1 秒内未收到数据").arg(m_limits.transferTimeoutMs / MsPerSecond);
+        m_status.detailText = QStringLiteral("下载错误:") + reason;
+    } else {
+        m_status.detailText = QStringLiteral("下载错误:") + reply->errorString();
     }
+    if (m_index < m_queue.size())
+        logRequestFailure(m_queue.at(m_index).url, reason);
     onUpdateCompleted(false);
 }
 
 void Widget::onUpdateCompleted(bool success)
 {
+    // Every result leaves through here, once per queue.
+    if (!m_resultOwed)
+        return;
+    m_resultOwed = false;
     m_status.isUpdating = false;
     m_status.cancelRequested = false;
     if (success) {
@@ -788,20 +789,13 @@ void Widget::cancelUpdate()
     m_status.stageText = QStringLiteral("正在取消更新");
     ui->pushButton_cancel->setEnabled(false);
 
-    dropWatchdog();
-    if (m_reply) {
-        // The abort reports OperationCanceledError synchronously: onDownloadError ends the update
-        // and releases the reply before abort() returns, so m_reply must be tested again.
-        m_reply->abort();
-        if (m_reply) {
-            m_reply->deleteLater();
-            m_reply = nullptr;
-        }
+    if (QNetworkReply *reply = takeReply()) {
+        reply->abort();
+        m_status.detailText = QStringLiteral("下载错误:") + reply->errorString();
     }
     m_queue.clear();
     cleanupTempFiles();
-    // Without a reply in flight nothing else would end the update.
-    if (wasUpdating && m_status.cancelRequested)
+    if (wasUpdating)
         onUpdateCompleted(false);
 }
 

@@ -155,6 +155,9 @@ private:
     // Ends the active download: detail for the window, logged with its URL.
     void failActiveDownload(const QString &detail, const QString &reason);
     void dropWatchdog();
+    // The one release point of the active reply: takes it out of m_reply, cuts its signals off
+    // and schedules its deletion; null when there is none.
+    QNetworkReply *takeReply();
     // Checks the active reply against the size limit of its file; false once it failed.
     [[nodiscard]] bool withinSizeLimit();
     // Closes the file of the download in progress and removes it: an unfinished file is never left.
@@ -191,5 +194,6 @@ private:
     std::unique_ptr<TransferWatchdog> m_watchdog; // the rate of the active queue download
     QString m_lastRequestError; // why the last synchronous download failed
     bool m_cancelled = false;   // the last queue ended through a cancel
+    bool m_resultOwed = false;  // a queue was started and has not reported its result yet
     bool m_ended = false;       // the last queue ended in a failure; the cancel button closes
 };

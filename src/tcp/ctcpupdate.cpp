@@ -26,6 +26,8 @@ CTCPUpdate::CTCPUpdate()
     connect(m_client, &QUpdateTcpClient::sigFileDownloadProgress, this, &CTCPUpdate::onFileDownloadProgress);
     connect(m_client, &QUpdateTcpClient::sigFileDownloadCompleted, this, &CTCPUpdate::onFileDownloadCompleted);
     connect(m_client, &QUpdateTcpClient::sigFileDownloadError, this, &CTCPUpdate::onFileDownloadError);
+    // A transfer that ended as not what the server announced is shown like a failed chunk.
+    connect(m_client, &QUpdateTcpClient::sigFileDownloadFailed, this, &CTCPUpdate::onFileDownloadError);
     // start() looks at the connection itself.
     m_client->connectToServer(host, port);
 }
@@ -123,6 +125,7 @@ bool CTCPUpdate::beginDownload()
     m_window->resetProgress();
     m_window->setStatusText(QStringLiteral("开始TCP更新..."));
     m_downloading = true;
+    m_resultOwed = true;
     const bool downloaded = downloadLoop();
     m_downloading = false;
     disconnect(cancelButton);
@@ -192,8 +195,7 @@ bool CTCPUpdate::downloadLoop()
         logError(QStringLiteral("文件列表中有仅大小写不同的文件路径，拒绝下载: %1").arg(collision));
         m_failureText = QStringLiteral("文件路径不安全:") + collision;
         handleFailure(collision, QStringLiteral("下载失败"));
-        emit sigUpdateResult(false);
-        return false;
+        return finish(false);
     }
 
     while (m_currentIndex < count) {
@@ -210,8 +212,7 @@ bool CTCPUpdate::downloadLoop()
                 m_failureText = QStringLiteral("下载最终失败，已达到最大重试次数: %1").arg(fileName);
                 handleFailure(fileName, QStringLiteral("下载失败"));
             }
-            emit sigUpdateResult(false);
-            return false;
+            return finish(false);
         }
         ++m_currentIndex;
         showOverallProgress();
@@ -220,8 +221,17 @@ bool CTCPUpdate::downloadLoop()
     // "升级成功" waits until the files have been installed; the owner shows it then.
     showInWindow([this] { m_window->setStatus(QStringLiteral("所有文件下载完成！"), PercentScale); }, true);
     logInfo("所有文件下载完成");
-    emit sigUpdateResult(true);
-    return true;
+    return finish(true);
+}
+
+bool CTCPUpdate::finish(bool downloaded)
+{
+    // Every result of a download leaves through here, once.
+    if (m_resultOwed) {
+        m_resultOwed = false;
+        emit sigUpdateResult(downloaded);
+    }
+    return downloaded;
 }
 
 bool CTCPUpdate::downloadWithRetry()

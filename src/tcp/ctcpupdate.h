@@ -74,6 +74,8 @@ signals:
 
 private:
     bool downloadLoop();
+    // Reports the result of the download, once; returns downloaded.
+    bool finish(bool downloaded);
     bool downloadWithRetry();
     bool downloadCurrentFile();
     void showOverallProgress();
@@ -106,6 +108,7 @@ private:
     QString m_errorText;
     bool m_versionReplied = false; // the server answered the version check (with or without update)
     bool m_cancelled = false;
+    bool m_resultOwed = false; // a download runs and has not reported its result yet
     QString m_failureText;
     QEventLoop *m_pause = nullptr; // the running pause between two attempts
 };

@@ -405,7 +405,7 @@ void QUpdateTcpClient::endTransfer()
     m_transferError.clear();
 }
 
-void QUpdateTcpClient::failTransfer(const QString &error)
+void QUpdateTcpClient::failTransfer(const QString &error, bool saveFailed)
 {
     m_transferFailed = true;
     m_transferError = error;
@@ -413,7 +413,10 @@ void QUpdateTcpClient::failTransfer(const QString &error)
     logError(error);
     // What was written of the file is useless; it goes at once.
     CFileManager::instance().deleteFile(m_currentFilePath, m_currentFileName);
-    emit sigFileDownloadError(m_currentFilePath, m_currentFileName, error);
+    // A chunk that could not be stored is reported as it happens; the end of the transfer (its
+    // last chunk, or a size beyond the announced one) through sigFileDownloadFailed alone.
+    if (saveFailed)
+        emit sigFileDownloadError(m_currentFilePath, m_currentFileName, error);
 }
 
 void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
@@ -431,7 +434,8 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
     // it sends for this file is written any more (it could fill the disk otherwise).
     if (!m_transferFailed && m_storedBytes + static_cast<quint64>(chunk.data.size()) > m_currentFileSize) {
         failTransfer(QStringLiteral("文件数据超出声明的大小: %1/%2 (已超过 %3 字节)")
-                         .arg(path, name, QString::number(m_currentFileSize)));
+                         .arg(path, name, QString::number(m_currentFileSize)),
+                     false);
         emit sigFileDownloadFailed(path, name, m_transferError);
         return;
     }
@@ -454,7 +458,7 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
             emit sigFileDownloadProgress(path, name, m_receivedBytes, m_currentFileSize);
         } else {
             logError(QStringLiteral("保存文件数据失败: %1/%2").arg(path, name));
-            failTransfer(QStringLiteral("Failed to save file data: %1/%2").arg(path, name));
+            failTransfer(QStringLiteral("Failed to save file data: %1/%2").arg(path, name), true);
         }
     }
 
@@ -462,7 +466,8 @@ void QUpdateTcpClient::handleChunk(const FileChunk &chunk)
         return;
     if (!m_transferFailed && m_storedBytes != m_currentFileSize) {
         failTransfer(QStringLiteral("文件大小不符: %1/%2 (收到 %3 字节, 应为 %4 字节)")
-                         .arg(path, name, QString::number(m_storedBytes), QString::number(m_currentFileSize)));
+                         .arg(path, name, QString::number(m_storedBytes), QString::number(m_currentFileSize)),
+                     false);
     }
     if (m_transferFailed) {
         const QString error = m_transferError;

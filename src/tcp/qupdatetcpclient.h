@@ -95,9 +95,10 @@ private:
     void handleFrame(const Frame &frame);
     void handleChunk(const FileChunk &chunk);
     void beginTransfer(const FileChunk &chunk);
-    // The current transfer cannot succeed any more: its file is deleted, the rest of it is read
-    // but not written, and sigFileDownloadError reports error.
-    void failTransfer(const QString &error);
+    // The current transfer cannot succeed any more: its file is deleted and the rest of it is
+    // read but not written. saveFailed: a chunk could not be stored, which sigFileDownloadError
+    // reports at once.
+    void failTransfer(const QString &error, bool saveFailed);
     void endTransfer();
 
     QTcpSocket *m_socket = nullptr;

@@ -11,6 +11,9 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
+#include <utility>
+
 using namespace TcpProtocol;
 
 Q_DECLARE_METATYPE(FileItem)
@@ -560,6 +563,84 @@ private slots:
         QCOMPARE(statuses.texts.size(), 6);
         QCOMPARE(statuses.texts.last(), QStringLiteral("下载文件: g.bin (0 B/0 B)"));
         QCOMPARE(mainBar(update), 0);
+    }
+
+    // One result per download, whatever happens to it: finished, cancelled (once or twice, during
+    // or after), a file that cannot be stored, a server that goes silent, the driver destroyed.
+    void resultIsReportedOnce_data()
+    {
+        QTest::addColumn<QString>("server");    // whole, slow, silent
+        QTest::addColumn<QStringList>("steps");  // cancel-during, cancel-after, block-temp, destroy
+        QTest::addColumn<QList<bool>>("results");
+        QTest::newRow("finishes") << "whole" << QStringList{} << QList<bool>{true};
+        QTest::newRow("finishes, cancelled afterwards, destroyed") << "whole" << QStringList{"cancel-after", "destroy"}
+                                                                   << QList<bool>{true};
+        QTest::newRow("cancelled") << "slow" << QStringList{"cancel-during"} << QList<bool>{false};
+        QTest::newRow("cancelled twice") << "slow" << QStringList{"cancel-during", "cancel-during"} << QList<bool>{false};
+        QTest::newRow("cancelled, then destroyed") << "slow" << QStringList{"cancel-during", "destroy"} << QList<bool>{false};
+        QTest::newRow("file cannot be stored") << "whole" << QStringList{"block-temp"} << QList<bool>{false};
+        QTest::newRow("server goes silent") << "silent" << QStringList{"cancel-after"} << QList<bool>{false};
+    }
+
+    void resultIsReportedOnce()
+    {
+        QFETCH(QString, server);
+        QFETCH(QStringList, steps);
+        QFETCH(QList<bool>, results);
+        const FileItem item{QStringLiteral("bin"), QStringLiteral("one.dll")};
+        const QByteArray piece(4096, 'o');
+        constexpr int kPieces = 40;
+        QTimer drip;
+        int sent = 0;
+        ScriptedServer scripted([&](ScriptedServer &s, const Frame &request, int) {
+            if (request.type == VersionCheck) {
+                s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {makeFileEntry(item)}));
+            } else if (request.type == FileDownload && server == QLatin1String("whole")) {
+                for (int i = 0; i < kPieces; ++i)
+                    s.sendChunk(item, piece.size() * kPieces, piece, i == kPieces - 1);
+            } else if (request.type == FileDownload && server == QLatin1String("slow")) {
+                sent = 0;
+                connect(&drip, &QTimer::timeout, &s, [&] {
+                    if (sent < kPieces)
+                        s.sendChunk(item, piece.size() * kPieces, piece, ++sent == kPieces);
+                }, Qt::UniqueConnection);
+                drip.start(50);
+            }
+        });
+        QVERIFY(scripted.listen());
+        m_install->configure(scripted.port());
+        if (steps.contains(QStringLiteral("block-temp"))) {
+            QFile blocker(m_install->tempDir()); // a file where the download directory belongs
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        }
+
+        auto *update = new CTCPUpdate;
+        update->setRetryPause(kQuickPause);
+        update->setNoDataTimeout(300);
+        QList<bool> seen;
+        connect(update, &CTCPUpdate::sigUpdateResult, this, [&seen](bool ok) { seen << ok; });
+        const int cancels = steps.count(QStringLiteral("cancel-during"));
+        if (cancels > 0) {
+            auto cancelled = std::make_shared<bool>(false);
+            connect(update->client(), &QUpdateTcpClient::sigFileDownloadProgress, update, [update, cancels, cancelled] {
+                if (std::exchange(*cancelled, true))
+                    return;
+                for (int i = 0; i < cancels; ++i)
+                    QTimer::singleShot(0, update, &CTCPUpdate::cancel);
+            });
+        }
+        QVERIFY(update->start());
+        update->beginDownload();
+        drip.stop();
+        if (steps.contains(QStringLiteral("cancel-after")))
+            update->cancel();
+        if (steps.contains(QStringLiteral("destroy"))) {
+            delete update;
+            update = nullptr;
+        }
+        QTest::qWait(200); // room for a second, wrong result
+        delete update;
+        QCOMPARE(seen, results);
     }
 
     // Both numbers come from the server; what reaches the window and the log stays in 0-100.
