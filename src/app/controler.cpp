@@ -5,7 +5,6 @@
 #include "app/processentry.h"
 #include "app/updatemodel.h"
 #include "config/systemconfig.h"
-#include "fileops/fileoperationmanager.h"
 #include "fileops/fileopsconstants.h"
 #include "fileops/releasemanifest.h"
 #include "fileops/signedrelease.h"
@@ -17,7 +16,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -29,7 +27,7 @@ constexpr const char *kArgHelperSuccess = "HelperSuccess";
 
 CControler::CControler(QObject *parent)
     : QObject(parent)
-    , appDir(CSystemConfig::appDirPath() + QLatin1Char('/'))
+    , installer(WorkDirs(CSystemConfig::appDirPath(), QString(), QString()))
 {
 }
 
@@ -45,8 +43,7 @@ CControler::~CControler()
         delete tcpWindow;
         tcpWindow = nullptr;
     }
-    // Released here rather than by the QObject base, which would delete them as children later.
-    fileOperationManager.reset();
+    // Released here rather than by the QObject base, which would delete it as a child later.
     model.reset();
 }
 
@@ -82,7 +79,7 @@ bool CControler::initialize()
     // logs stops the program here.
     QString key;
     QString value;
-    if (!config.workDirsAreSafe({QLatin1String(FileOps::UpdateSubDir)}, &key, &value)) {
+    if (!WorkDirs::fromConfig().settingsProblem(&key, &value).isEmpty()) {
         logError(QStringLiteral("工作目录配置不安全，拒绝启动: ") + key + QStringLiteral("=") + value);
         return false;
     }
@@ -91,12 +88,27 @@ bool CControler::initialize()
 
 bool CControler::initFileOperations()
 {
-    if (!ensureFileOperations().init()) {
+    if (!installer.init()) {
         logError("文件操作管理器初始化失败");
         return false;
     }
     setupDirs();
     return true;
+}
+
+void CControler::setupDirs()
+{
+    installer.setDirs(WorkDirs::fromConfig());
+    logDebug(QStringLiteral("临时目录:") + tempDirPath());
+    logDebug(QStringLiteral("备份目录:") + backupDirPath());
+}
+
+bool CControler::rollbackFiles()
+{
+    if (installer.rollbackFiles())
+        return true;
+    errorText = installer.lastError();
+    return false;
 }
 
 bool CControler::parseArguments(const QStringList &args)
@@ -142,7 +154,7 @@ void CControler::run()
         return;
     }
 
-    removeStalePendingFiles();
+    installer.removeStalePendingFiles();
     clearBackupDir();
     clearTempDir();
 
@@ -207,7 +219,7 @@ int CControler::runHelperMode()
     if (!rollbackFiles()) {
         // The installation holds the new files and the backup the only copy of the old ones:
         // the next start must try the restore again before it clears anything.
-        (void)markReplaceInProgress();
+        (void)installer.markReplaceInProgress();
         return ExitCode::RestoreFailed;
     }
     return ExitCode::UpdateFailed;
@@ -284,7 +296,7 @@ void CControler::onUpdateResult(bool bSuccess)
     const QString helper = missingUpdateHelper();
     if (!helper.isEmpty()) {
         logError(QStringLiteral("未找到升级助手，无法完成自我更新: ") + helper);
-        removeStalePendingFiles();
+        installer.removeStalePendingFiles();
         clearBackupDir();
         clearTempDir();
         success = false;
@@ -295,7 +307,7 @@ void CControler::onUpdateResult(bool bSuccess)
     }
     const QString verification = signedReleaseProblem();
     if (!verification.isEmpty()) {
-        removeStalePendingFiles();
+        installer.removeStalePendingFiles();
         clearBackupDir();
         clearTempDir();
         success = false;
@@ -305,10 +317,11 @@ void CControler::onUpdateResult(bool bSuccess)
         return;
     }
     m_versionToRecord = model->offeredVersion();
+    installer.setBackupConfig(!m_versionToRecord.isEmpty());
     const ApplyResult applied = applyDownload();
     // After a failure the pending version description and list describe nothing installed.
     if (applied != ApplyResult::Applied)
-        removeStalePendingFiles();
+        installer.removeStalePendingFiles();
     switch (applied) {
     case ApplyResult::Applied:
         break;
@@ -333,7 +346,7 @@ void CControler::onUpdateResult(bool bSuccess)
         if (!launchUpdateHelper()) {
             const bool restored = rollbackFiles();
             if (!restored)
-                (void)markReplaceInProgress();
+                (void)installer.markReplaceInProgress();
             model->showFailure(QStringLiteral("无法启动升级助手，") + (restored ? QStringLiteral("已恢复原来的文件")
                                                                             : QStringLiteral("恢复原来的文件也失败")));
             endWithFailure(restored ? ExitCode::UpdateFailed : ExitCode::RestoreFailed, false);
@@ -353,7 +366,7 @@ QString CControler::signedReleaseProblem() const
 {
     if (m_trustedKeys.isEmpty())
         return QString();
-    const SignedReleaseCheck check = checkSignedDownload(tempDir, appDir, m_trustedKeys);
+    const SignedReleaseCheck check = checkSignedDownload(tempDirPath(), appDirPath(), m_trustedKeys);
     QString problem = check.error;
     QString detail = check.detail;
     if (check.ok()) {
@@ -386,7 +399,7 @@ QString CControler::signedReleaseProblem() const
 
 QString CControler::missingUpdateHelper() const
 {
-    if (!QFileInfo(tempDir + QLatin1String(FileOps::UpdaterFileName)).isFile())
+    if (!QFileInfo(tempDirPath() + QLatin1String(FileOps::UpdaterFileName)).isFile())
         return QString();
     const QString name = CSystemConfig::instance().updateHelperExe();
     const QString path = CSystemConfig::appDirPath() + QLatin1Char('/') + name;
@@ -436,18 +449,18 @@ CControler::ApplyResult CControler::applyDownload()
         return ApplyResult::NotApplied;
 
     // Without the marker a crash while replacing could not be repaired at the next start.
-    if (!markReplaceInProgress())
+    if (!installer.markReplaceInProgress())
         return ApplyResult::NotApplied;
 
     if (replaceFiles()) {
         recordInstalledVersion();
-        QFile::remove(replaceMarkerPath());
+        installer.clearReplaceMarker();
         return ApplyResult::Applied;
     }
     const bool restored = rollbackFiles();
     // After a failed rollback the marker stays, so that the next start tries the restore again.
-    if (restored || !QFileInfo::exists(backupDir))
-        QFile::remove(replaceMarkerPath());
+    if (restored || !QFileInfo::exists(backupDirPath()))
+        installer.clearReplaceMarker();
     return restored ? ApplyResult::RolledBack : ApplyResult::RestoreFailed;
 }
 
@@ -462,33 +475,17 @@ void CControler::recordInstalledVersion()
         logError(QStringLiteral("无法记录安装版本: ") + error);
 }
 
-bool CControler::markReplaceInProgress()
-{
-    QSaveFile marker(replaceMarkerPath());
-    if (!marker.open(QIODevice::WriteOnly) || marker.write(backupDir.toUtf8() + '\n') < 0 || !marker.commit()) {
-        logError(QStringLiteral("无法写入更新进行中标记:") + replaceMarkerPath());
-        return false;
-    }
-    return true;
-}
-
-QString CControler::replaceMarkerPath() const
-{
-    // Not in update/: the HTTP dialog's clean-up empties that folder.
-    return appDir + QLatin1String(FileOps::ReplaceMarkerFileName);
-}
-
 bool CControler::recoverInterruptedApply()
 {
-    if (!QFileInfo::exists(replaceMarkerPath()))
+    if (!installer.replaceWasInterrupted())
         return true;
 
-    logWarn(QStringLiteral("上次更新未完成（替换文件时中断），正在从备份恢复:") + backupDir);
+    logWarn(QStringLiteral("上次更新未完成（替换文件时中断），正在从备份恢复:") + backupDirPath());
     if (!rollbackFiles()) {
         logError(QStringLiteral("上次更新未完成，从备份恢复失败，保留临时目录和备份目录"));
         return false;
     }
-    QFile::remove(replaceMarkerPath());
+    installer.clearReplaceMarker();
     logInfo("上次未完成的更新已回退");
     return true;
 }

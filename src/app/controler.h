@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileops/installer.h"
 #include "fileops/minisign.h"
 
 #include <QObject>
@@ -11,18 +12,15 @@
 
 class Widget;
 class UpdateWidget;
-class CFileOperationManager;
 class CUpdateModel;
-class QFileInfo;
 class QJsonObject;
 
 // Drives one run of the updater: the check, the download through the chosen transport, and the
 // steps that apply a finished download to the installation (back up, replace, roll back, hand
 // over to the update helper or start the host program again).
 //
-// The file steps are defined in src/fileops/ (controler_files.cpp, controler_launch.cpp); they
-// work on appDir, tempDir and backupDir and are public so that the run logic and tests can call
-// them one by one.
+// The file steps are an Installer's, on the working directories of system.cfg; the controller
+// offers them one by one, so that the run logic and tests can call them.
 class CControler : public QObject
 {
     Q_OBJECT
@@ -60,49 +58,55 @@ public:
 
     // Where a run records that it is replacing installed files; found at the next start, it means
     // that run died half-way and the backup must be put back first.
-    [[nodiscard]] QString replaceMarkerPath() const;
+    [[nodiscard]] QString replaceMarkerPath() const { return installer.dirs().replaceMarkerPath(); }
     // Restores the backup when the replace marker is present. False when that restore failed:
     // the working directories then hold the only copy of the replaced files and must stay.
     [[nodiscard]] bool recoverInterruptedApply();
 
-    // Creates the file-operation manager (Qt parent: this controller) and initialises it; on
-    // success computes the working directories. False, with an ERROR line, when init fails.
+    // Initialises the file operations; on success computes the working directories. False, with
+    // an ERROR line, when init fails.
     [[nodiscard]] bool initFileOperations();
 
     // Working directories: tempDir and backupDir from [Paths] Temp and [Paths] Backup.
     void setupDirs();
-    void clearTempDir();
-    void clearBackupDir();
+    void clearTempDir() { installer.clearTempDir(); }
+    void clearBackupDir() { installer.clearBackupDir(); }
 
-    // Copy routines.
-    [[nodiscard]] bool copyFile(const QString &src, const QString &dst);
-    [[nodiscard]] bool copyDirectory(const QString &src, const QString &dst);
-    // The same, moving the source into place where the file system allows it (the replace
-    // moves the download, which is not needed once installed).
-    [[nodiscard]] bool installFile(const QString &src, const QString &dst, bool move);
-    [[nodiscard]] bool installDirectory(const QString &src, const QString &dst, bool move);
-    // Copies into backupDir every installed file below installDir that listDir (a directory of
-    // the download) is about to replace. False as soon as one of them could not be saved.
-    [[nodiscard]] bool backupDirectory(const QString &listDir, const QString &installDir, const QString &backupDir);
+    // Copy routines (Installer has the details).
+    [[nodiscard]] bool copyFile(const QString &src, const QString &dst) { return installer.copyFile(src, dst); }
+    [[nodiscard]] bool copyDirectory(const QString &src, const QString &dst) { return installer.copyDirectory(src, dst); }
+    [[nodiscard]] bool installFile(const QString &src, const QString &dst, bool move)
+    {
+        return installer.installFile(src, dst, move);
+    }
+    [[nodiscard]] bool installDirectory(const QString &src, const QString &dst, bool move)
+    {
+        return installer.installDirectory(src, dst, move);
+    }
+    [[nodiscard]] bool backupDirectory(const QString &listDir, const QString &installDir, const QString &backupDir)
+    {
+        return installer.backupDirectory(listDir, installDir, backupDir);
+    }
 
     // Applying a download.
-    [[nodiscard]] bool backupFiles();
-    [[nodiscard]] bool backupSpecialFiles();
-    [[nodiscard]] bool replaceFiles();
-    [[nodiscard]] bool replaceSpecialFiles();
+    [[nodiscard]] bool backupFiles() { return installer.backupFiles(); }
+    [[nodiscard]] bool backupSpecialFiles() { return installer.backupSpecialFiles(); }
+    [[nodiscard]] bool replaceFiles() { return installer.replaceFiles(); }
+    [[nodiscard]] bool replaceSpecialFiles() { return installer.replaceSpecialFiles(); }
+    // On failure errorMessage() says why.
     bool rollbackFiles();
 
     // Ending an update.
-    [[nodiscard]] bool hasSelfUpdate() const;
+    [[nodiscard]] bool hasSelfUpdate() const { return installer.hasSelfUpdate(); }
     bool launchHostProgram();
     bool launchUpdateHelper();
 
-    [[nodiscard]] QString appDirPath() const { return appDir; }
-    [[nodiscard]] QString tempDirPath() const { return tempDir; }
-    [[nodiscard]] QString backupDirPath() const { return backupDir; }
+    [[nodiscard]] QString appDirPath() const { return installer.dirs().appDir(); }
+    [[nodiscard]] QString tempDirPath() const { return installer.dirs().tempDir(); }
+    [[nodiscard]] QString backupDirPath() const { return installer.dirs().backupDir(); }
     [[nodiscard]] QString errorMessage() const { return errorText; }
     [[nodiscard]] bool succeeded() const { return success; }
-    [[nodiscard]] CFileOperationManager *fileOperations() const { return fileOperationManager.get(); }
+    [[nodiscard]] CFileOperationManager *fileOperations() { return &installer.fileOperations(); }
 
 signals:
     // The run has ended with one of ExitCode; the program should end. Emitted once, possibly
@@ -146,41 +150,20 @@ private:
     // lower version than the installed one, every file as the manifest names it. Empty when it
     // passes (or no key is configured), otherwise why not.
     [[nodiscard]] QString signedReleaseProblem() const;
-    // The pending version description and MD5 list belong to the run that fetched them.
-    void removeStalePendingFiles();
     // After a TCP update: [General] Version of system.cfg becomes the version the server offered.
     void recordInstalledVersion();
 
-    // True when path may be removed or written as a working directory: non-empty, strictly below
-    // appDir, and not reached through a link that leads out of the installation.
-    [[nodiscard]] bool isWorkDirectory(const QString &path) const;
-    void removeWorkDirectory(const QString &path);
-    // Both working directories are usable and neither lies inside the other; ERROR otherwise.
-    [[nodiscard]] bool workDirsAreUsable() const;
-    // The paths the download adds to the installation, recorded in the backup for a rollback.
-    void collectAddedPaths(const QFileInfo &downloaded, const QString &rel, QStringList &added) const;
-    [[nodiscard]] bool recordAddedPaths();
-    // Removes what the recorded list names; false (errorText says why) when a file stays.
-    [[nodiscard]] bool removeAddedPaths();
-    // No top-level entry of the download would land on a working directory or the replace marker.
-    [[nodiscard]] bool downloadIsApplicable() const;
-    // Writes the replace marker; false (with an ERROR line) when it cannot be written.
-    [[nodiscard]] bool markReplaceInProgress();
-    CFileOperationManager &ensureFileOperations();
     [[nodiscard]] bool launchDelayed(const QString &configuredName, const QStringList &launchArguments);
 
     Widget *httpDialog = nullptr;
     UpdateWidget *tcpWindow = nullptr;
     std::unique_ptr<CUpdateModel> model;
-    std::unique_ptr<CFileOperationManager> fileOperationManager;
+    Installer installer;
     RunMode runMode = RunMode::Gui;
     bool updateAvailable = false;
     bool success = true;
     QString errorText;
     QStringList arguments;
-    QString appDir;
-    QString tempDir;
-    QString backupDir;
     Phase m_phase = Phase::Starting;
     int m_exitCode = 0;
     bool m_cancelRequested = false;

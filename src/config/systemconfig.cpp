@@ -1,7 +1,6 @@
 #include "systemconfig.h"
 #include "configkeys.h"
 
-#include "fileops/pathrules.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -48,23 +47,6 @@ const KeyDefault kKeys[] = {
     {ConfigKeys::Project, ConfigKeys::Name, QString()},
     {ConfigKeys::Project, ConfigKeys::Type, QString()},
 };
-
-// The directory a relative path names, with "\" taken as a separator too (it is one on Windows).
-QString normalizedDir(const QString &value)
-{
-    QString path = value;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    return QDir::cleanPath(path);
-}
-
-// True when a and b name the same directory or one lies inside the other. Names compare without
-// regard to case: on Windows Temp and temp are one directory.
-bool dirsOverlap(const QString &a, const QString &b)
-{
-    const QString x = normalizedDir(a) + QLatin1Char('/');
-    const QString y = normalizedDir(b) + QLatin1Char('/');
-    return x.startsWith(y, Qt::CaseInsensitive) || y.startsWith(x, Qt::CaseInsensitive);
-}
 
 // The reader decodes values written as "@Variant(...)", "@ByteArray(...)" and the like into
 // objects; a hand-written configuration never means that, and a crafted one could make the
@@ -235,31 +217,6 @@ int CSystemConfig::projectType() const
     return type;
 }
 
-bool CSystemConfig::isSafeSubDirectory(const QString &value)
-{
-    if (value.trimmed().isEmpty())
-        return false;
-    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
-    if (drive.match(value).hasMatch())
-        return false;
-    QString path = value;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (path.startsWith(QLatin1Char('/')) || QDir::isAbsolutePath(path))
-        return false;
-    const QString cleaned = QDir::cleanPath(path);
-    if (cleaned.isEmpty() || cleaned == QLatin1String(".") || cleaned == QLatin1String("..")
-        || cleaned.startsWith(QLatin1String("../")))
-        return false;
-    // Both directories are removed and re-created on every run: a device name or a name that
-    // Windows trims must not stand in for them.
-    const QStringList components = cleaned.split(QLatin1Char('/'));
-    for (const QString &component : components) {
-        if (!windowsNameProblem(component).isEmpty())
-            return false;
-    }
-    return true;
-}
-
 QStringList CSystemConfig::warnings() const
 {
     QStringList lines;
@@ -345,38 +302,5 @@ bool CSystemConfig::writeInstalledVersion(const QString &filePath, const QString
     QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly) || file.write(out) != out.size() || !file.commit())
         return fail(QStringLiteral("无法写入配置文件: ") + filePath);
-    return true;
-}
-
-bool CSystemConfig::workDirsAreSafe(const QStringList &reservedDirs, QString *key, QString *value) const
-{
-    auto report = [&](const char *name, const QString &text) {
-        if (key)
-            *key = QStringLiteral("[Paths] ") + QLatin1String(name);
-        if (value)
-            *value = text;
-        return false;
-    };
-    const QString temp = tempPath();
-    const QString backup = backupPath();
-    if (!isSafeSubDirectory(temp))
-        return report(ConfigKeys::Temp, temp);
-    if (!isSafeSubDirectory(backup))
-        return report(ConfigKeys::Backup, backup);
-
-    if (dirsOverlap(temp, backup))
-        return report(ConfigKeys::Backup, backup);
-
-    // Both are removed at every start: they may not hold, or lie in, a folder the program keeps.
-    QStringList kept = reservedDirs;
-    const QString logDir = QFileInfo(logPath() + QStringLiteral("update.log")).path();
-    if (isSafeSubDirectory(logDir))
-        kept << logDir;
-    for (const QString &dir : qAsConst(kept)) {
-        if (dirsOverlap(temp, dir))
-            return report(ConfigKeys::Temp, temp);
-        if (dirsOverlap(backup, dir))
-            return report(ConfigKeys::Backup, backup);
-    }
     return true;
 }

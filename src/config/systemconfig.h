@@ -21,17 +21,6 @@ public:
     // Reads the configuration again, from filePath or, when empty, from appDirPath()/system.cfg.
     static void reload(const QString &filePath = QString());
 
-    // True when the value names a directory strictly below the application directory, so that
-    // removing it recursively can never remove the installation itself, and Windows can hold
-    // every component of it (no device name, no trailing dot or blank).
-    [[nodiscard]] static bool isSafeSubDirectory(const QString &value);
-    // Checks [Paths] Temp and [Paths] Backup: each safe, neither the other nor inside it, and
-    // neither the update/ folder nor the log folder (both are removed at every start, and those
-    // folders hold the installed version record and the logs). On false, key and value name the
-    // offending setting.
-    [[nodiscard]] bool workDirsAreSafe(const QStringList &reservedDirs, QString *key = nullptr,
-                                       QString *value = nullptr) const;
-
     [[nodiscard]] bool isLoaded() const { return m_loaded; }
     // Why system.cfg cannot be used as it stands (missing, unreadable, malformed, or holding a
     // value the reader would decode as a serialised object); empty when it can.

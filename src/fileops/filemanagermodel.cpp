@@ -1,13 +1,12 @@
 #include "fileops/filemanagermodel.h"
 
-#include "config/systemconfig.h"
 #include "fileops/pathrules.h"
+#include "fileops/workdirs.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 CFileManager::~CFileManager()
 {
@@ -27,10 +26,7 @@ QString CFileManager::fileKey(const QString &dirPath, const QString &fileName)
 
 QString CFileManager::tempFilePath(const QString &relPath) const
 {
-    QString base = CSystemConfig::instance().tempPathWithSlash();
-    if (QDir::isRelativePath(base))
-        base = CSystemConfig::appDirPath() + QLatin1Char('/') + base;
-    return base + relPath;
+    return WorkDirs::fromConfig().tempDir() + relPath;
 }
 
 bool CFileManager::ensureDirectory(const QString &dir) const
@@ -42,41 +38,12 @@ bool CFileManager::ensureDirectory(const QString &dir) const
 
 bool CFileManager::isSafeTarget(const QString &dirPath, const QString &fileName, QString *reason)
 {
-    auto refuse = [reason](const char *why) {
-        if (reason)
-            *reason = QString::fromUtf8(why);
-        return false;
-    };
-    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
-    if (fileName.isEmpty())
-        return refuse("empty file name");
-    if (fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\')))
-        return refuse("separator in file name");
-    if (fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return refuse("file name is a directory reference");
-    // A colon makes a drive letter or an alternate data stream on Windows.
-    if (fileName.contains(QLatin1Char(':')) || dirPath.contains(QLatin1Char(':')) || drive.match(dirPath).hasMatch())
-        return refuse("drive letter or colon in path");
-    if (dirPath.startsWith(QLatin1Char('/')) || dirPath.startsWith(QLatin1Char('\\')))
-        return refuse("absolute directory");
-    // Windows reads a backslash as a separator, so ".." between backslashes escapes as well.
-    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
-    const QStringList parts = dirPath.split(separators, Qt::SkipEmptyParts);
-    for (const QString &part : parts) {
-        if (part == QLatin1String(".."))
-            return refuse("\"..\" in directory");
-    }
-    for (const QString &part : parts + QStringList{fileName}) {
-        if (part == QLatin1String("."))
-            continue;
-        const QString problem = windowsNameProblem(part);
-        if (!problem.isEmpty()) {
-            if (reason)
-                *reason = problem;
-            return false;
-        }
-    }
-    return true;
+    QString problem = pathProblem(fileName, PathKind::FileName);
+    if (problem.isEmpty())
+        problem = pathProblem(dirPath, PathKind::TransferDirectory);
+    if (reason)
+        *reason = problem;
+    return problem.isEmpty();
 }
 
 void CFileManager::discardFile(const QString &dirPath, const QString &fileName)

@@ -34,16 +34,16 @@ public:
     // nothing behind).
     void deleteFile(const QString &dirPath, const QString &fileName);
 
-    // [Paths] Temp with a trailing "/" followed by relPath; a relative Temp is taken below the
-    // application directory, so the writer and the controller agree wherever we were started.
+    // The download directory (WorkDirs::tempDir()) followed by relPath, so the writer and the
+    // controller agree wherever we were started.
     [[nodiscard]] QString tempFilePath(const QString &relPath) const;
 
     // True if dir exists or could be created with all missing parents.
     [[nodiscard]] bool ensureDirectory(const QString &dir) const;
 
-    // True when dirPath/fileName names a file strictly inside the download directory: no ".."
-    // component, no absolute path or drive letter, no separator inside the name, no empty name,
-    // no component that Windows cannot hold (windowsNameProblem()). On false, reason says why.
+    // True when dirPath/fileName names a file strictly inside the download directory: fileName
+    // passes pathProblem(FileName) and dirPath pathProblem(TransferDirectory). On false, reason
+    // says why.
     [[nodiscard]] static bool isSafeTarget(const QString &dirPath, const QString &fileName,
                                            QString *reason = nullptr);
 

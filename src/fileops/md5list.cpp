@@ -1,7 +1,5 @@
 #include "md5list.h"
 
-#include "fileops/pathrules.h"
-
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -112,22 +110,4 @@ Md5List compareMd5Lists(const Md5List &oldList, const Md5List &newList)
             changed.insert(it.key(), it.value());
     }
     return changed;
-}
-
-bool isSafeListPath(const QString &path)
-{
-    if (path.size() < 2 || path.at(0) != QLatin1Char('/'))
-        return false;
-    for (const QChar c : path) {
-        if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c.category() == QChar::Other_Control)
-            return false;
-    }
-    const QStringList components = path.mid(1).split(QLatin1Char('/'), Qt::KeepEmptyParts);
-    for (const QString &component : components) {
-        if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String(".."))
-            return false;
-        if (!windowsNameProblem(component).isEmpty())
-            return false;
-    }
-    return true;
 }

@@ -53,8 +53,3 @@ void collectFiles(const QString &base, const QString &rel, QStringList &out);
 // Files only in oldList are not reported: the comparison never removes anything.
 [[nodiscard]] Md5List compareMd5Lists(const Md5List &oldList, const Md5List &newList);
 
-// True when a list path can be joined to a local directory without leaving it: it begins with a
-// single "/", has no empty, "." or ".." component, no backslash, no drive letter or other ":",
-// no control character, and no component that Windows cannot hold (windowsNameProblem()).
-// A list from a server is untrusted input.
-[[nodiscard]] bool isSafeListPath(const QString &path);

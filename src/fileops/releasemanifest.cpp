@@ -1,7 +1,7 @@
 #include "releasemanifest.h"
 
 #include "fileops/fileopsconstants.h"
-#include "fileops/md5list.h"
+#include "fileops/pathrules.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -171,12 +171,12 @@ bool ReleaseManifest::isValidVersion(const QString &version)
 
 bool ReleaseManifest::isValidFolder(const QString &folder)
 {
-    return isValidVersion(folder) && isSafeListPath(QLatin1Char('/') + folder);
+    return isValidVersion(folder) && pathProblem(QLatin1Char('/') + folder, PathKind::ListPath).isEmpty();
 }
 
 bool ReleaseManifest::addFile(const QString &path, const QString &sha256, qint64 size, QString *error)
 {
-    if (!isSafeListPath(path))
+    if (!pathProblem(path, PathKind::ListPath).isEmpty())
         return setError(error, QStringLiteral("unsafe path \"%1\"").arg(path));
     if (path == ManifestPath || path == SignaturePath)
         return setError(error, QStringLiteral("the manifest cannot list %1").arg(path));

@@ -23,7 +23,7 @@
 // - one "file " line per file: 64 lower-case hex digits of SHA-256, one blank, the size in bytes
 //   (decimal, no sign, no leading zero), one blank, and the path, which runs to the end of the line
 //   and may hold blanks. Paths have the MD5 list's form ("/" first, "/" between components, see
-//   isSafeListPath) and appear once each; the writer puts them in path order, the reader takes any
+//   PathKind::ListPath) and appear once each; the writer puts them in path order, the reader takes any
 //   order. The manifest never lists itself or its signature.
 //
 // The reader is strict: one line that does not follow these rules refuses the whole manifest.

@@ -4,7 +4,9 @@
 #include "app/processentry.h"
 #include "app/version.h"
 #include "config/systemconfig.h"
+#include "fileops/pathrules.h"
 #include "fileops/util.h"
+#include "fileops/workdirs.h"
 #include "helper/filereplacer.h"
 
 #include <QCoreApplication>
@@ -84,11 +86,11 @@ Helper::ExitCode CUpdateHelper::run(const QStringList &arguments)
     }
 
     const QString temp = CSystemConfig::instance().tempPath();
-    if (!CSystemConfig::isSafeSubDirectory(temp)) {
+    if (!pathProblem(temp, PathKind::WorkDirectory).isEmpty()) {
         logError(QStringLiteral("[Paths] Temp 不是安装目录下的子目录:") + temp);
         return handBack(ExitCode::ReplaceFailed, installed);
     }
-    const QString fresh = m_appDir + QLatin1Char('/') + CSystemConfig::instance().tempPathWithSlash() + arguments.at(0);
+    const QString fresh = WorkDirs(m_appDir, temp, QString()).tempDir() + arguments.at(0);
 
     logInfo(QStringLiteral("开始替换:") + fresh + QStringLiteral("->") + installed);
     CFileReplacer replacer(fresh, installed);

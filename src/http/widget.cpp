@@ -5,9 +5,9 @@
 #include "app/resources.h"
 #include "config/systemconfig.h"
 #include "fileops/pathrules.h"
-#include "httpconstants.h"
-
 #include "fileops/transferwatchdog.h"
+#include "fileops/workdirs.h"
+#include "httpconstants.h"
 
 #include <QCloseEvent>
 #include <QDir>
@@ -513,7 +513,7 @@ void Widget::startDownloadQueue(const Md5List &files)
     const QString tempPath = config.tempPath();
     // The list comes from the server: a path that would land outside the temporary directory
     // ends the update before anything is requested or written.
-    if (!CSystemConfig::isSafeSubDirectory(tempPath)) {
+    if (!pathProblem(tempPath, PathKind::WorkDirectory).isEmpty()) {
         m_status.detailText = QStringLiteral("临时目录设置不安全:") + tempPath;
         logError(QStringLiteral("临时目录设置不安全:") + tempPath);
         m_total = 0;
@@ -521,7 +521,7 @@ void Widget::startDownloadQueue(const Md5List &files)
         return;
     }
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!isSafeListPath(it.key())) {
+        if (!pathProblem(it.key(), PathKind::ListPath).isEmpty()) {
             m_status.detailText = QStringLiteral("文件路径不安全:") + it.key();
             logError(QStringLiteral("MD5列表中的文件路径不安全，拒绝下载:") + it.key());
             m_total = 0;
@@ -542,7 +542,8 @@ void Widget::startDownloadQueue(const Md5List &files)
     }
 
     const QString baseUrl = config.url() + encodeListPath(m_serverFolder);
-    const QString baseLocal = m_appDir + tempPath;
+    // Without its trailing "/": every list path begins with one.
+    const QString baseLocal = WorkDirs(m_appDir, tempPath, QString()).tempDir().chopped(1);
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         m_queue.append(DownloadTask{baseUrl + encodeListPath(it.key()), baseLocal + it.key(), it.value()});
 

@@ -501,7 +501,7 @@ private slots:
         QTest::addColumn<QByteArray>("paths");
         QTest::addColumn<QString>("message");
         QTest::newRow("not configured") << QByteArray("Temp=temp\n") << "备份目录未配置";
-        QTest::newRow("the installation itself") << QByteArray("Temp=temp\nBackup=.\n") << "工作目录不安全:<app>.";
+        QTest::newRow("the installation itself") << QByteArray("Temp=temp\nBackup=.\n") << "工作目录不安全:<app>./";
     }
 
     void rollbackRefusesUnsafeBackup()

@@ -152,35 +152,6 @@ private slots:
         QFETCH(Md5List, expected);
         QCOMPARE(compareMd5Lists(oldList, newList), expected);
     }
-
-    void safeListPath_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("safe");
-        QTest::newRow("plain") << "/a.dll" << true;
-        QTest::newRow("nested") << "/bin/plugins/x.dll" << true;
-        QTest::newRow("dots in a name") << "/a..b/..c" << true;
-        QTest::newRow("Chinese") << QStringLiteral("/更新/说明.txt") << true;
-        QTest::newRow("parent") << "/../evil.dll" << false;
-        QTest::newRow("parent deeper") << "/a/../../evil.dll" << false;
-        QTest::newRow("dot") << "/./a.dll" << false;
-        QTest::newRow("no leading slash") << "a.dll" << false;
-        QTest::newRow("absolute after slash") << "//etc/passwd" << false;
-        QTest::newRow("empty component") << "/a//b" << false;
-        QTest::newRow("trailing slash") << "/a/" << false;
-        QTest::newRow("drive letter") << "/C:/evil.dll" << false;
-        QTest::newRow("backslash") << "/..\\evil.dll" << false;
-        QTest::newRow("control character") << QString("/a\nb") << false;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("only slash") << "/" << false;
-    }
-
-    void safeListPath()
-    {
-        QFETCH(QString, path);
-        QFETCH(bool, safe);
-        QCOMPARE(isSafeListPath(path), safe);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMd5List)

@@ -19,8 +19,8 @@
 #include "fileops/fileopsconstants.h"
 #include "fileops/md5list.h"
 #include "fileops/minisign.h"
-#include "fileops/pathrules.h"
 #include "fileops/minisignsigner.h"
+#include "fileops/pathrules.h"
 #include "fileops/releasemanifest.h"
 #include "fileops/signaturecrypto.h"
 #include "fileops/signedrelease.h"
@@ -68,14 +68,13 @@ int fail(ExitCode code, const QString &message)
 // The folder is a path below OUT_DIR, as the client joins it to its base URL.
 bool isSafeFolder(const QString &folder)
 {
-    return isSafeListPath(QLatin1Char('/') + folder);
+    return pathProblem(QLatin1Char('/') + folder, PathKind::ListPath).isEmpty();
 }
 
-bool isSameOrInside(const QString &path, const QString &dir)
+bool isSameDirOrInside(const QString &path, const QString &dir)
 {
-    const QString p = QDir::cleanPath(QFileInfo(path).absoluteFilePath()) + QLatin1Char('/');
-    const QString d = QDir::cleanPath(QFileInfo(dir).absoluteFilePath()) + QLatin1Char('/');
-    return p.startsWith(d);
+    return isSameOrInside(QDir::cleanPath(QFileInfo(path).absoluteFilePath()),
+                          QDir::cleanPath(QFileInfo(dir).absoluteFilePath()));
 }
 
 QByteArray readAll(const QString &path, bool *ok)
@@ -182,7 +181,7 @@ int publish(const QString &releaseDir, const QString &outDir, const QString &ver
         return fail(UsageError, error);
 
     const QString targetDir = tcpLayout ? outDir : outDir + QLatin1Char('/') + folder;
-    if (isSameOrInside(targetDir, releaseDir) || isSameOrInside(releaseDir, targetDir))
+    if (isSameDirOrInside(targetDir, releaseDir) || isSameDirOrInside(releaseDir, targetDir))
         return fail(UsageError, QStringLiteral("%1 and %2 must not contain each other").arg(releaseDir, targetDir));
     if (QFileInfo::exists(targetDir) && !QDir(targetDir).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
         return fail(PublishError, QStringLiteral("%1 already exists and is not empty; choose another %2")
@@ -196,7 +195,7 @@ int publish(const QString &releaseDir, const QString &outDir, const QString &ver
             err() << "update-publish: leaving out " << releaseDir << own << ", it is made afresh" << Qt::endl;
     }
     for (const QString &path : qAsConst(paths)) {
-        if (!isSafeListPath(path))
+        if (!pathProblem(path, PathKind::ListPath).isEmpty())
             return fail(PublishError, QStringLiteral("the file name %1 cannot be published").arg(path));
         if (!tcpLayout && !codec->canEncode(path))
             return fail(PublishError, QStringLiteral("the file name %1 cannot be written in %2")

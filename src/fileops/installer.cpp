@@ -1,12 +1,9 @@
-// Working directories, copy routines, backup, replace and rollback of CControler.
-
-#include "app/controler.h"
+#include "fileops/installer.h"
 
 #include "app/logging.h"
-#include "config/systemconfig.h"
 #include "fileops/fileoperationmanager.h"
 #include "fileops/fileopsconstants.h"
-#include "fileops/md5list.h"
+#include "fileops/pathrules.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,28 +23,11 @@ QFileInfoList downloadEntries(const QString &dir)
     return QDir(dir).entryInfoList(kEntryFilter, QDir::NoSort);
 }
 
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity kPathCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity kPathCase = Qt::CaseSensitive;
-#endif
-
 // True when a top-level download entry is the special file of that name: on Windows, where the
 // file system ignores letter case, Update.exe is the updater and MD5.TXT the list.
 bool sameName(const QString &name, const char *special)
 {
-    return name.compare(QLatin1String(special), kPathCase) == 0;
-}
-
-QString withSlash(const QString &path)
-{
-    return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
-}
-
-// True when path is root itself or lies below it.
-bool isWithin(const QString &path, const QString &root)
-{
-    return path.compare(root, kPathCase) == 0 || path.startsWith(withSlash(root), kPathCase);
+    return name.compare(QLatin1String(special), FileSystemCase) == 0;
 }
 
 bool existsOrIsLink(const QString &path)
@@ -72,17 +52,36 @@ bool saveInstalledFile(const QString &installed, const QString &saved)
     return false;
 }
 
-QString updateSubDirFile(const QString &appDir, const char *name)
+QString updateSubDirFile(const QString &dir, const char *name)
 {
-    return appDir + QLatin1String(FileOps::UpdateSubDir) + QLatin1String(name);
+    return dir + QLatin1String(FileOps::UpdateSubDir) + QLatin1String(name);
 }
 
 } // namespace
 
-void CControler::removeStalePendingFiles()
+Installer::Installer(const WorkDirs &dirs)
+    : m_dirs(dirs)
+{
+}
+
+Installer::~Installer() = default;
+
+CFileOperationManager &Installer::fileOperations()
+{
+    if (!m_fileOperations)
+        m_fileOperations = std::make_unique<CFileOperationManager>();
+    return *m_fileOperations;
+}
+
+bool Installer::init()
+{
+    return fileOperations().init();
+}
+
+void Installer::removeStalePendingFiles()
 {
     for (const char *name : {FileOps::PendingVersionFileName, FileOps::PendingMd5FileName}) {
-        const QString path = updateSubDirFile(appDir, name);
+        const QString path = updateSubDirFile(m_dirs.appDir(), name);
         const QFileInfo info(path);
         if (!info.exists() && !info.isSymLink())
             continue;
@@ -93,75 +92,27 @@ void CControler::removeStalePendingFiles()
     }
 }
 
-void CControler::setupDirs()
+void Installer::clearTempDir()
 {
-    const CSystemConfig &config = CSystemConfig::instance();
-    tempDir = withSlash(appDir + config.tempPath());
-    backupDir = withSlash(appDir + config.backupPath());
-    logDebug(QStringLiteral("临时目录:") + tempDir);
-    logDebug(QStringLiteral("备份目录:") + backupDir);
+    m_dirs.remove(m_dirs.tempDir());
 }
 
-bool CControler::isWorkDirectory(const QString &path) const
+void Installer::clearBackupDir()
 {
-    if (path.isEmpty() || appDir.isEmpty())
-        return false;
-    const QString root = QDir::cleanPath(appDir);
-    const QString cleaned = QDir::cleanPath(path);
-    if (cleaned.compare(root, kPathCase) == 0 || !cleaned.startsWith(withSlash(root), kPathCase))
-        return false;
-
-    // Lexically inside; a linked directory on the way could still lead elsewhere. The nearest
-    // existing ancestor must really be the installation or lie inside it. The last component may
-    // itself be a link: clearing removes only the link.
-    QString ancestor = QFileInfo(cleaned).absolutePath();
-    while (!QFileInfo::exists(ancestor) && ancestor.compare(root, kPathCase) != 0)
-        ancestor = QFileInfo(ancestor).absolutePath();
-    const QString realRoot = QFileInfo(root).canonicalFilePath();
-    const QString realAncestor = QFileInfo(ancestor).canonicalFilePath();
-    return !realRoot.isEmpty() && !realAncestor.isEmpty() && isWithin(realAncestor, realRoot);
+    m_dirs.remove(m_dirs.backupDir());
 }
 
-void CControler::removeWorkDirectory(const QString &path)
+bool Installer::downloadIsApplicable() const
 {
-    if (!isWorkDirectory(path)) {
-        logError(QStringLiteral("拒绝删除不安全的目录:") + path);
-        return;
-    }
-    // Without the trailing "/" the file system reports the link itself, not its target.
-    const QString cleaned = QDir::cleanPath(path);
-    const QFileInfo info(cleaned);
-    if (info.isSymLink()) {
-        // removeRecursively() on a link would empty the directory it points to.
-        if (!QFile::remove(cleaned))
-            QDir().rmdir(cleaned);
-        return;
-    }
-    if (info.isDir())
-        QDir(cleaned).removeRecursively();
-}
-
-void CControler::clearTempDir()
-{
-    removeWorkDirectory(tempDir);
-}
-
-void CControler::clearBackupDir()
-{
-    removeWorkDirectory(backupDir);
-}
-
-bool CControler::downloadIsApplicable() const
-{
-    const QString temp = QDir::cleanPath(tempDir);
-    const QString backup = QDir::cleanPath(backupDir);
-    const QFileInfoList entries = downloadEntries(tempDir);
+    const QString temp = QDir::cleanPath(m_dirs.tempDir());
+    const QString backup = QDir::cleanPath(m_dirs.backupDir());
+    const QFileInfoList entries = downloadEntries(m_dirs.tempDir());
     for (const QFileInfo &entry : entries) {
         // Copied over the installation, such an entry would overwrite the backup, the download
         // itself or the replace marker, and a later rollback would restore the wrong bytes.
-        const QString target = QDir::cleanPath(appDir + entry.fileName());
-        if (isWithin(temp, target) || isWithin(backup, target)
-            || entry.fileName().compare(QLatin1String(FileOps::ReplaceMarkerFileName), kPathCase) == 0) {
+        const QString target = QDir::cleanPath(m_dirs.appDir() + entry.fileName());
+        if (isSameOrInside(temp, target) || isSameOrInside(backup, target)
+            || entry.fileName().compare(QLatin1String(FileOps::ReplaceMarkerFileName), FileSystemCase) == 0) {
             logError(QStringLiteral("下载内容与工作目录冲突，拒绝应用:") + entry.filePath());
             return false;
         }
@@ -169,29 +120,20 @@ bool CControler::downloadIsApplicable() const
     return true;
 }
 
-bool CControler::workDirsAreUsable() const
+bool Installer::workDirsAreUsable() const
 {
-    for (const QString &dir : {tempDir, backupDir}) {
-        if (!isWorkDirectory(dir)) {
-            logError(QStringLiteral("工作目录不安全:") + dir);
-            return false;
-        }
-    }
-    const QString temp = QDir::cleanPath(tempDir);
-    const QString backup = QDir::cleanPath(backupDir);
-    if (isWithin(temp, backup) || isWithin(backup, temp)) {
-        logError(QStringLiteral("工作目录不安全:") + tempDir + QStringLiteral(" / ") + backupDir);
-        return false;
-    }
-    return true;
+    const QString problem = m_dirs.usabilityProblem();
+    if (!problem.isEmpty())
+        logError(QStringLiteral("工作目录不安全:") + problem);
+    return problem.isEmpty();
 }
 
-bool CControler::copyFile(const QString &src, const QString &dst)
+bool Installer::copyFile(const QString &src, const QString &dst)
 {
     return installFile(src, dst, false);
 }
 
-bool CControler::installFile(const QString &src, const QString &dst, bool move)
+bool Installer::installFile(const QString &src, const QString &dst, bool move)
 {
     QDir().mkpath(QFileInfo(dst).absolutePath());
     // A download carries no file modes: the replaced file's (an executable stays executable).
@@ -214,12 +156,12 @@ bool CControler::installFile(const QString &src, const QString &dst, bool move)
     return false;
 }
 
-bool CControler::copyDirectory(const QString &src, const QString &dst)
+bool Installer::copyDirectory(const QString &src, const QString &dst)
 {
     return installDirectory(src, dst, false);
 }
 
-bool CControler::installDirectory(const QString &src, const QString &dst, bool move)
+bool Installer::installDirectory(const QString &src, const QString &dst, bool move)
 {
     const QDir source(src);
     if (!source.exists()) {
@@ -241,7 +183,7 @@ bool CControler::installDirectory(const QString &src, const QString &dst, bool m
     return true;
 }
 
-bool CControler::backupDirectory(const QString &listDir, const QString &installDir, const QString &backupDir)
+bool Installer::backupDirectory(const QString &listDir, const QString &installDir, const QString &backupDir)
 {
     const QDir list(listDir);
     if (!list.exists()) {
@@ -262,24 +204,24 @@ bool CControler::backupDirectory(const QString &listDir, const QString &installD
     return true;
 }
 
-bool CControler::backupFiles()
+bool Installer::backupFiles()
 {
     logInfo("开始执行文件备份操作");
     if (!workDirsAreUsable() || !downloadIsApplicable())
         return false;
-    QDir().mkpath(backupDir);
+    QDir().mkpath(m_dirs.backupDir());
 
-    if (!QDir(tempDir).exists())
-        logError(QStringLiteral("临时目录不存在:") + tempDir);
-    const QFileInfoList entries = downloadEntries(tempDir);
+    if (!QDir(m_dirs.tempDir()).exists())
+        logError(QStringLiteral("临时目录不存在:") + m_dirs.tempDir());
+    const QFileInfoList entries = downloadEntries(m_dirs.tempDir());
 
     for (const QFileInfo &entry : qAsConst(entries)) {
         const QString name = entry.fileName();
         if (sameName(name, FileOps::UpdaterFileName) || sameName(name, FileOps::VersionFileName)
             || sameName(name, FileOps::Md5FileName))
             continue;
-        const QString installed = appDir + name;
-        const QString saved = backupDir + name;
+        const QString installed = m_dirs.appDir() + name;
+        const QString saved = m_dirs.backupDir() + name;
         const bool ok = entry.isDir() ? backupDirectory(entry.filePath(), installed, saved)
                                       : saveInstalledFile(installed, saved);
         // Nothing may be replaced that could not be saved first.
@@ -297,9 +239,9 @@ bool CControler::backupFiles()
     return true;
 }
 
-void CControler::collectAddedPaths(const QFileInfo &downloaded, const QString &rel, QStringList &added) const
+void Installer::collectAddedPaths(const QFileInfo &downloaded, const QString &rel, QStringList &added) const
 {
-    const QFileInfo installed(appDir + rel);
+    const QFileInfo installed(m_dirs.appDir() + rel);
     const bool exists = installed.exists() || installed.isSymLink();
     if (!downloaded.isDir()) {
         if (!exists)
@@ -313,12 +255,12 @@ void CControler::collectAddedPaths(const QFileInfo &downloaded, const QString &r
         collectAddedPaths(entry, rel + QLatin1Char('/') + entry.fileName(), added);
 }
 
-bool CControler::recordAddedPaths()
+bool Installer::recordAddedPaths()
 {
     // What the replace will create where nothing was installed; a rollback removes it again, so
     // that a failed update leaves the old installation and nothing of the new one.
     QStringList added;
-    const QFileInfoList entries = downloadEntries(tempDir);
+    const QFileInfoList entries = downloadEntries(m_dirs.tempDir());
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
         if (name == QLatin1String(FileOps::UpdaterFileName))
@@ -337,12 +279,12 @@ bool CControler::recordAddedPaths()
         {FileOps::PendingMd5FileName, QLatin1String(FileOps::Md5FileName)},
     };
     for (const auto &special : specials) {
-        if (QFileInfo::exists(updateSubDirFile(appDir, special.pending)) && !QFileInfo::exists(appDir + special.target)
+        if (QFileInfo::exists(updateSubDirFile(m_dirs.appDir(), special.pending)) && !QFileInfo::exists(m_dirs.appDir() + special.target)
             && !added.contains(special.target))
             added << special.target;
     }
 
-    QSaveFile list(backupDir + QLatin1String(FileOps::AddedListFileName));
+    QSaveFile list(m_dirs.backupDir() + QLatin1String(FileOps::AddedListFileName));
     const QByteArray bytes = added.isEmpty() ? QByteArray() : added.join(QLatin1Char('\n')).toUtf8() + '\n';
     if (!list.open(QIODevice::WriteOnly) || list.write(bytes) != bytes.size() || !list.commit()) {
         logError(QStringLiteral("无法记录更新新增的文件:") + list.fileName());
@@ -351,13 +293,13 @@ bool CControler::recordAddedPaths()
     return true;
 }
 
-bool CControler::removeAddedPaths()
+bool Installer::removeAddedPaths()
 {
-    QFile list(backupDir + QLatin1String(FileOps::AddedListFileName));
+    QFile list(m_dirs.backupDir() + QLatin1String(FileOps::AddedListFileName));
     if (!list.exists())
         return true;
     if (!list.open(QIODevice::ReadOnly)) {
-        errorText = QStringLiteral("无法读取更新新增的文件列表: ") + list.fileName();
+        m_lastError = QStringLiteral("无法读取更新新增的文件列表: ") + list.fileName();
         return false;
     }
     QStringList files;
@@ -366,12 +308,13 @@ bool CControler::removeAddedPaths()
     for (const QByteArray &line : lines) {
         const QString rel = QString::fromUtf8(line);
         // Only what this program wrote there is acted on: relative paths inside the installation.
-        if (rel.isEmpty() || !isSafeListPath(QLatin1Char('/') + (rel.endsWith(QLatin1Char('/')) ? rel.chopped(1) : rel)))
+        const QString listPath = QLatin1Char('/') + (rel.endsWith(QLatin1Char('/')) ? rel.chopped(1) : rel);
+        if (rel.isEmpty() || !pathProblem(listPath, PathKind::ListPath).isEmpty())
             continue;
         (rel.endsWith(QLatin1Char('/')) ? dirs : files) << rel;
     }
     for (const QString &rel : qAsConst(files)) {
-        const QString path = appDir + rel;
+        const QString path = m_dirs.appDir() + rel;
         const QFileInfo info(path);
         if (!info.exists() && !info.isSymLink())
             continue;
@@ -380,7 +323,7 @@ bool CControler::removeAddedPaths()
             continue;
         }
         if (!QFile::remove(path)) {
-            errorText = QStringLiteral("删除更新新增的文件失败: ") + path;
+            m_lastError = QStringLiteral("删除更新新增的文件失败: ") + path;
             return false;
         }
         logInfo(QStringLiteral("删除更新新增的文件:") + path);
@@ -388,14 +331,14 @@ bool CControler::removeAddedPaths()
     // Deepest first; a folder that holds anything else stays.
     std::sort(dirs.begin(), dirs.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
     for (const QString &rel : qAsConst(dirs)) {
-        const QString path = QDir::cleanPath(appDir + rel);
+        const QString path = QDir::cleanPath(m_dirs.appDir() + rel);
         if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink() && QDir().rmdir(path))
             logInfo(QStringLiteral("删除更新新增的目录:") + path);
     }
     return true;
 }
 
-bool CControler::backupSpecialFiles()
+bool Installer::backupSpecialFiles()
 {
     struct Special
     {
@@ -405,16 +348,16 @@ bool CControler::backupSpecialFiles()
         const char *done;
     };
     QVector<Special> specials = {
-        {updateSubDirFile(appDir, FileOps::VersionFileName), updateSubDirFile(backupDir, FileOps::VersionFileName),
+        {updateSubDirFile(m_dirs.appDir(), FileOps::VersionFileName), updateSubDirFile(m_dirs.backupDir(), FileOps::VersionFileName),
          "备份update.ini失败:", "备份update.ini成功:"},
-        {appDir + QLatin1String(FileOps::Md5FileName), backupDir + QLatin1String(FileOps::Md5FileName),
+        {m_dirs.appDir() + QLatin1String(FileOps::Md5FileName), m_dirs.backupDir() + QLatin1String(FileOps::Md5FileName),
          "备份md5.txt失败:", "备份md5.txt成功:"},
     };
     // system.cfg changes when the installed version is recorded; a rollback must bring back the
     // old one with the old files.
-    if (!m_versionToRecord.isEmpty()) {
+    if (m_backupConfig) {
         const QString config = QLatin1String(FileOps::ConfigFileName);
-        specials.append({appDir + config, backupDir + config, "备份system.cfg失败:", "备份system.cfg成功:"});
+        specials.append({m_dirs.appDir() + config, m_dirs.backupDir() + config, "备份system.cfg失败:", "备份system.cfg成功:"});
     }
     for (const Special &special : qAsConst(specials)) {
         if (!QFileInfo::exists(special.source))
@@ -432,13 +375,13 @@ bool CControler::backupSpecialFiles()
     return true;
 }
 
-bool CControler::replaceFiles()
+bool Installer::replaceFiles()
 {
     logInfo("开始执行文件替换操作");
     if (!workDirsAreUsable() || !downloadIsApplicable())
         return false;
 
-    const QFileInfoList entries = downloadEntries(tempDir);
+    const QFileInfoList entries = downloadEntries(m_dirs.tempDir());
 
     for (const QFileInfo &entry : qAsConst(entries)) {
         const QString name = entry.fileName();
@@ -446,11 +389,11 @@ bool CControler::replaceFiles()
         if (sameName(name, FileOps::UpdaterFileName))
             continue;
         const QString src = entry.absoluteFilePath();
-        QString target = appDir + name;
+        QString target = m_dirs.appDir() + name;
         if (sameName(name, FileOps::VersionFileName))
-            target = updateSubDirFile(appDir, FileOps::VersionFileName);
+            target = updateSubDirFile(m_dirs.appDir(), FileOps::VersionFileName);
         else if (sameName(name, FileOps::Md5FileName))
-            target = appDir + QLatin1String(FileOps::Md5FileName);
+            target = m_dirs.appDir() + QLatin1String(FileOps::Md5FileName);
 
         if (entry.isDir()) {
             if (!installDirectory(src, target, true)) {
@@ -471,7 +414,7 @@ bool CControler::replaceFiles()
     return true;
 }
 
-bool CControler::replaceSpecialFiles()
+bool Installer::replaceSpecialFiles()
 {
     struct Pending
     {
@@ -482,9 +425,9 @@ bool CControler::replaceSpecialFiles()
         const char *missing;
     };
     const Pending pendings[] = {
-        {updateSubDirFile(appDir, FileOps::PendingVersionFileName), updateSubDirFile(appDir, FileOps::VersionFileName),
+        {updateSubDirFile(m_dirs.appDir(), FileOps::PendingVersionFileName), updateSubDirFile(m_dirs.appDir(), FileOps::VersionFileName),
          "替换update.ini失败:", "替换update.ini成功:", "临时update.ini文件不存在:"},
-        {updateSubDirFile(appDir, FileOps::PendingMd5FileName), appDir + QLatin1String(FileOps::Md5FileName),
+        {updateSubDirFile(m_dirs.appDir(), FileOps::PendingMd5FileName), m_dirs.appDir() + QLatin1String(FileOps::Md5FileName),
          "替换md5.txt失败:", "替换md5.txt成功:", "临时md5.txt文件不存在:"},
     };
     // The pending files are copied, not moved: they stay until the transport writes new ones.
@@ -503,43 +446,77 @@ bool CControler::replaceSpecialFiles()
     return true;
 }
 
-CFileOperationManager &CControler::ensureFileOperations()
+bool Installer::rollbackFiles()
 {
-    if (!fileOperationManager)
-        fileOperationManager = std::make_unique<CFileOperationManager>(this);
-    return *fileOperationManager;
-}
-
-bool CControler::rollbackFiles()
-{
-    const QString configured = CSystemConfig::instance().backupPath();
-    if (configured.isEmpty()) {
+    m_lastError.clear();
+    const QString source = m_dirs.backupDir();
+    if (source.isEmpty()) {
         logError("备份目录未配置");
-        return false;
+        return fail(QStringLiteral("备份目录未配置"));
     }
-    const QString source = appDir + configured;
     // Restoring the installation onto itself would delete every file it copies.
-    if (!isWorkDirectory(source)) {
-        errorText = QStringLiteral("工作目录不安全:") + source;
-        logError(errorText);
-        return false;
+    if (!m_dirs.isWorkDirectory(source)) {
+        logError(QStringLiteral("工作目录不安全:") + source);
+        return fail(QStringLiteral("工作目录不安全:") + source);
     }
 
     // Everything the backup holds but the list of added paths, which is not an installed file.
     QStringList saved = QDir(source).entryList(kEntryFilter, QDir::NoSort);
     saved.removeAll(QLatin1String(FileOps::AddedListFileName));
-    CFileOperationManager &manager = ensureFileOperations();
-    if (!saved.isEmpty() && !manager.rollback(source, appDir, saved)) {
-        errorText = manager.lastError();
-        logError(QStringLiteral("回退文件失败:") + errorText);
-        return false;
+    CFileOperationManager &manager = fileOperations();
+    if (!saved.isEmpty() && !manager.rollback(source, m_dirs.appDir(), saved)) {
+        logError(QStringLiteral("回退文件失败:") + manager.lastError());
+        return fail(manager.lastError());
     }
     if (!removeAddedPaths()) {
-        logError(QStringLiteral("回退文件失败:") + errorText);
+        logError(QStringLiteral("回退文件失败:") + m_lastError);
         return false;
     }
     clearTempDir();
     clearBackupDir();
     logInfo("文件回退完成");
     return true;
+}
+
+bool Installer::markReplaceInProgress()
+{
+    QSaveFile marker(m_dirs.replaceMarkerPath());
+    if (!marker.open(QIODevice::WriteOnly) || marker.write(m_dirs.backupDir().toUtf8() + '\n') < 0 || !marker.commit()) {
+        logError(QStringLiteral("无法写入更新进行中标记:") + m_dirs.replaceMarkerPath());
+        return false;
+    }
+    return true;
+}
+
+void Installer::clearReplaceMarker()
+{
+    QFile::remove(m_dirs.replaceMarkerPath());
+}
+
+bool Installer::replaceWasInterrupted() const
+{
+    return QFileInfo::exists(m_dirs.replaceMarkerPath());
+}
+
+bool Installer::hasSelfUpdate() const
+{
+    const QString tempDir = m_dirs.tempDir();
+    if (tempDir.isEmpty() || !QDir(tempDir).exists()) {
+        logError(QStringLiteral("临时目录不存在:") + tempDir);
+        return false;
+    }
+    // Only the top level counts: an update.exe in a sub-directory is an ordinary file.
+    const QString updater = tempDir + QLatin1String(FileOps::UpdaterFileName);
+    if (QFileInfo(updater).isFile()) {
+        logInfo(QStringLiteral("发现需要自我更新的update.exe文件:") + updater);
+        return true;
+    }
+    logInfo("临时目录下没有update.exe文件，无需自我更新");
+    return false;
+}
+
+bool Installer::fail(const QString &text)
+{
+    m_lastError = text;
+    return false;
 }

@@ -1,4 +1,4 @@
-// The steps that end an update: the self-update check and the delayed starts of CControler.
+// The steps that end an update: the delayed starts of CControler.
 
 #include "app/controler.h"
 
@@ -7,26 +7,7 @@
 #include "fileops/fileopsconstants.h"
 #include "fileops/util.h"
 
-#include <QDir>
-#include <QFileInfo>
-
 #include <exception>
-
-bool CControler::hasSelfUpdate() const
-{
-    if (tempDir.isEmpty() || !QDir(tempDir).exists()) {
-        logError(QStringLiteral("临时目录不存在:") + tempDir);
-        return false;
-    }
-    // Only the top level counts: an update.exe in a sub-directory is an ordinary file.
-    const QString updater = tempDir + QLatin1String(FileOps::UpdaterFileName);
-    if (QFileInfo(updater).isFile()) {
-        logInfo(QStringLiteral("发现需要自我更新的update.exe文件:") + updater);
-        return true;
-    }
-    logInfo("临时目录下没有update.exe文件，无需自我更新");
-    return false;
-}
 
 bool CControler::launchHostProgram()
 {
