@@ -25,11 +25,9 @@ QString markerPath(const TestInstallation &inst)
 }
 
 // The installation's configuration with a TCP server on port (0: none) and an HTTP URL.
-QByteArray configFor(quint16 port, const QString &url = QString())
+TestConfig configFor(quint16 port, const QString &url = QString())
 {
-    return "[Update]\nHostExe=host.exe\nUpdateHelperExe=updatehelper.exe\nHttpEnable=" + QByteArray(url.isEmpty() ? "false" : "true")
-        + "\nURL=" + url.toUtf8() + "\n[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(port)
-        + "\n[General]\nVersion=1.0.0\n[Paths]\nBackup=backup\nTemp=temp\nLog=log/\n[Project]\nType=1\n";
+    return url.isEmpty() ? TestConfig::tcp(port) : TestConfig::http(url, port);
 }
 
 // Version 2.0 of the default installation: two changed files, one new.

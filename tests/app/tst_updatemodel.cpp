@@ -10,11 +10,13 @@
 
 namespace {
 
-QByteArray config(const QByteArray &server, const QByteArray &port, bool http)
+TestConfig config(const QByteArray &server, const QByteArray &port, bool http)
 {
-    return "[Update]\nURL=http://127.0.0.1:1/\nHostExe=host.exe\nHttpEnable=" + QByteArray(http ? "true" : "false")
-        + "\n[Server]\nUpdateServer=" + server + "\nUpdatePort=" + port
-        + "\n[General]\nVersion=1.0.0\n[Paths]\nBackup=backup\nTemp=temp\n[Project]\nType=2\n";
+    TestConfig config = TestConfig::http(QStringLiteral("http://127.0.0.1:1/"), port.toInt());
+    config.httpEnabled = http;
+    config.server = QString::fromLatin1(server);
+    config.projectType = 2;
+    return config;
 }
 
 } // namespace

@@ -1,17 +1,24 @@
 #pragma once
 
-// A temporary installation for tests that apply updates: a root directory that holds nothing but
-// the application directory app/, which holds a program, libraries in sub-directories,
-// update/update.ini, md5.txt and a system.cfg. CSystemConfig is pointed at it on construction.
+// The temporary installation every test works in: ROOT/app is the application directory (with
+// system.cfg), ROOT/release holds a release being built and ROOT/www what an HTTP server serves.
+// CSystemConfig is pointed at ROOT/app for the lifetime of the fixture.
 //
-// Every file has its own content, so a file copied to the wrong place shows. snapshot() records
-// a tree as relative path -> bytes (directories as "path/" -> empty) to compare trees byte for
-// byte. The root is there to prove that nothing was written beside the installation: it must
-// keep holding exactly "app".
+// The default installation holds a program, libraries in sub-directories, update/update.ini,
+// md5.txt and a system.cfg. Every file has its own content, so a file copied to the wrong place
+// shows. snapshot() records a tree as relative path -> bytes (directories as "path/" -> empty) to
+// compare trees byte for byte. The root is there to prove that nothing was written beside the
+// installation: rootEntries() must keep holding exactly "app".
+//
+// system.cfg is written in one way, writeConfig(); TestConfig makes its text.
+
+#include "common/testfiles.h"
 
 #include "config/systemconfig.h"
+#include "fileops/filemanagermodel.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -21,18 +28,89 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+// The text of a system.cfg. Only what a test sets is written: an empty text or a negative number
+// leaves its key out.
+struct TestConfig
+{
+    // [Update]
+    QString url;
+    QString hostExe = QStringLiteral("host.exe");
+    QString helperExe = QStringLiteral("updatehelper.exe");
+    bool httpEnabled = false;
+    // [Server]
+    QString server;
+    int port = -1;
+    // [General]
+    QString version = QStringLiteral("1.0.0");
+    // [Paths]
+    QString backup = QStringLiteral("backup");
+    QString temp = QStringLiteral("temp");
+    QString log = QStringLiteral("log/");
+    // [Project]
+    int projectType = 1;
+
+    // An installation that updates over HTTP from url (and, with a port, over TCP first).
+    static TestConfig http(const QString &url, int port = -1)
+    {
+        TestConfig config;
+        config.url = url;
+        config.httpEnabled = true;
+        config.server = port >= 0 ? QStringLiteral("127.0.0.1") : QString();
+        config.port = port;
+        return config;
+    }
+
+    // An installation that updates from our TCP server on 127.0.0.1:port.
+    static TestConfig tcp(int port)
+    {
+        TestConfig config;
+        config.server = QStringLiteral("127.0.0.1");
+        config.port = port;
+        return config;
+    }
+
+    [[nodiscard]] QByteArray text() const
+    {
+        QByteArray out;
+        auto line = [&out](const char *key, const QString &value) {
+            if (!value.isEmpty())
+                out += QByteArray(key) + '=' + value.toUtf8() + '\n';
+        };
+        out += "[Update]\n";
+        line("URL", url);
+        line("HostExe", hostExe);
+        line("UpdateHelperExe", helperExe);
+        line("HttpEnable", QLatin1String(httpEnabled ? "true" : "false"));
+        if (!server.isEmpty() || port >= 0) {
+            out += "[Server]\n";
+            line("UpdateServer", server);
+            line("UpdatePort", port >= 0 ? QString::number(port) : QString());
+        }
+        if (!version.isEmpty()) {
+            out += "[General]\n";
+            line("Version", version);
+        }
+        out += "[Paths]\n";
+        line("Backup", backup);
+        line("Temp", temp);
+        line("Log", log);
+        if (projectType >= 0) {
+            out += "[Project]\n";
+            line("Type", QString::number(projectType));
+        }
+        return out;
+    }
+};
+
 class TestInstallation
 {
 public:
     using Snapshot = QMap<QString, QByteArray>;
 
-    static QByteArray defaultConfig()
-    {
-        return "[Update]\nHostExe=host.exe\nUpdateHelperExe=updatehelper.exe\nHttpEnable=false\n"
-               "[General]\nVersion=1.0.0\n"
-               "[Paths]\nBackup=backup\nTemp=temp\nLog=log/\n"
-               "[Project]\nType=1\n";
-    }
+    // Only the directories: no system.cfg, no installed files.
+    enum BareTag { Bare };
+
+    static QByteArray defaultConfig() { return TestConfig().text(); }
 
     // The installed files and their content.
     static Snapshot defaultFiles()
@@ -49,23 +127,58 @@ public:
         };
     }
 
-    // config: the text of system.cfg. QSettings caches a file by name, so a test that needs
-    // another configuration builds another installation instead of rewriting this one.
-    explicit TestInstallation(const QByteArray &config = defaultConfig(), const Snapshot &files = defaultFiles())
+    // config: the text of system.cfg, written as it is (also when it is malformed).
+    explicit TestInstallation(const QByteArray &config = defaultConfig(), const Snapshot &files = defaultFiles(),
+                              const QString &appName = QStringLiteral("app"))
+        : m_appName(appName)
     {
-        if (!m_root.isValid() || !QDir().mkpath(appDir()))
+        if (!makeDirectories())
             return;
-        m_valid = write(QStringLiteral("system.cfg"), config);
+        m_valid = writeConfig(config);
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             m_valid = m_valid && write(it.key(), it.value());
+    }
+    explicit TestInstallation(const TestConfig &config, const Snapshot &files = defaultFiles())
+        : TestInstallation(config.text(), files)
+    {
+    }
+    explicit TestInstallation(BareTag)
+    {
+        m_valid = makeDirectories();
+        CSystemConfig::setAppDirPath(appDir());
+    }
+
+    ~TestInstallation()
+    {
+        // Files a test left open belong to this installation; the next test starts afresh.
+        CFileManager::instance().closeAll();
+        CSystemConfig::setAppDirPath(QString());
+    }
+    TestInstallation(const TestInstallation &) = delete;
+    TestInstallation &operator=(const TestInstallation &) = delete;
+
+    // Writes system.cfg and loads it. Each file gets a modification time of its own: the reader
+    // keeps a file it has read and takes a rewrite of the same size and time for the same file.
+    bool writeConfig(const QByteArray &text)
+    {
+        static qint64 stamp = QDateTime::currentSecsSinceEpoch() - 86400;
+        const QString file = path(QStringLiteral("system.cfg"));
+        const bool written = writeFile(file, text);
+        QFile touched(file);
+        const bool stamped = touched.open(QIODevice::ReadWrite)
+            && touched.setFileTime(QDateTime::fromSecsSinceEpoch(++stamp), QFileDevice::FileModificationTime);
         CSystemConfig::setAppDirPath(appDir());
         CSystemConfig::reload();
+        return written && stamped;
     }
+    bool configure(const TestConfig &config) { return writeConfig(config.text()); }
 
     [[nodiscard]] bool isValid() const { return m_valid; }
     [[nodiscard]] QString root() const { return m_root.path(); }
     // Without a trailing "/", like CSystemConfig::appDirPath().
-    [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
+    [[nodiscard]] QString appDir() const { return m_root.path() + QLatin1Char('/') + m_appName; }
+    [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
+    [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
     [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
     // The working directories of the default configuration, with a trailing "/".
     [[nodiscard]] QString tempDir() const { return path(QStringLiteral("temp/")); }
@@ -81,16 +194,21 @@ public:
 
     static bool writeFile(const QString &filePath, const QByteArray &bytes)
     {
-        if (!QDir().mkpath(QFileInfo(filePath).absolutePath()))
-            return false;
-        QFile file(filePath);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+        return TestFiles::writeFile(filePath, bytes);
     }
+    // The bytes of a file; empty when it cannot be read.
+    static QByteArray read(const QString &filePath) { return TestFiles::readFile(filePath); }
 
-    static QByteArray read(const QString &filePath)
+    // Every file below dir (hidden ones too), relative to it with a leading "/", sorted: compare
+    // before and after to prove that nothing was written where it must not be.
+    static QStringList tree(const QString &dir)
     {
-        QFile file(filePath);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        QStringList files;
+        QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next().mid(dir.size());
+        files.sort();
+        return files;
     }
 
     // Every file and directory below dir (hidden ones included, links not followed).
@@ -143,13 +261,23 @@ public:
         return result;
     }
 
-    // The top-level entries of the root: exactly {"app"} unless something escaped.
+    // The top-level entries of the root but release/ and www/: exactly {"app"} unless something
+    // escaped.
     [[nodiscard]] QStringList rootEntries() const
     {
-        return QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        QStringList entries = QDir(root()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        entries.removeAll(QStringLiteral("release"));
+        entries.removeAll(QStringLiteral("www"));
+        return entries;
     }
 
 private:
+    bool makeDirectories() const
+    {
+        return m_root.isValid() && QDir().mkpath(appDir()) && QDir().mkpath(releaseDir()) && QDir().mkpath(wwwDir());
+    }
+
     QTemporaryDir m_root;
+    QString m_appName = QStringLiteral("app");
     bool m_valid = false;
 };

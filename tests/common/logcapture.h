@@ -1,7 +1,7 @@
 #pragma once
 
-// Sends the updater's log to a file of its own and hands out what was logged since the last
-// look, so that tests can assert on exact log lines.
+// Sends the updater's log of the test process to a file of its own and hands out what was logged,
+// so that tests can assert on exact log lines. Reading restarts the logger, which flushes it.
 
 #include "app/logging.h"
 
@@ -22,21 +22,13 @@ public:
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    // The lines written since the previous call.
-    QString take()
-    {
-        shutdownLogging(); // flushes the file
-        QFile file(m_path);
-        QString text;
-        if (file.open(QIODevice::ReadOnly)) {
-            file.seek(m_offset);
-            text = QString::fromUtf8(file.readAll());
-            m_offset = file.size();
-        }
-        text.remove(QLatin1Char('\r')); // lines end in CR LF on Windows
-        initLogging(m_path.toUtf8());
-        return text;
-    }
+    [[nodiscard]] QString path() const { return m_path; }
+
+    // Everything written since the capture began.
+    QString text() { return read(0); }
+
+    // The lines written since the previous look (text() or take()).
+    QString take() { return read(m_offset); }
 
     // True when text holds a line of the level ("info", "error", "warning", "debug") that ends
     // with exactly message.
@@ -49,6 +41,21 @@ public:
     }
 
 private:
+    QString read(qint64 from)
+    {
+        shutdownLogging(); // flushes the file
+        QFile file(m_path);
+        QString text;
+        if (file.open(QIODevice::ReadOnly)) {
+            file.seek(from);
+            text = QString::fromUtf8(file.readAll());
+            m_offset = file.size();
+        }
+        text.remove(QLatin1Char('\r')); // lines end in CR LF on Windows
+        initLogging(m_path.toUtf8());
+        return text;
+    }
+
     QTemporaryDir m_dir;
     QString m_path;
     qint64 m_offset = 0;

@@ -4,6 +4,8 @@
 // maintainer fills a static web server. The including target defines UPDATE_PUBLISH_PATH
 // ($<TARGET_FILE:update-publish>) and depends on the tool.
 
+#include "common/testfiles.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -23,19 +25,8 @@ namespace PublishedRelease {
 // Relative path ("sub/a.dll") -> content.
 using FileTree = QMap<QString, QByteArray>;
 
-inline bool writeFile(const QString &path, const QByteArray &content)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 // An MD5 list as this platform writes it: text mode ends its lines with CR LF on Windows.
 inline QByteArray listText(QByteArray text)

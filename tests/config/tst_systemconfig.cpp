@@ -1,3 +1,5 @@
+#include "common/installation.h"
+
 #include "config/systemconfig.h"
 
 #include <QFile>
@@ -10,32 +12,24 @@ class TestSystemConfig : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    int m_files = 0;
+    TestInstallation m_inst{TestInstallation::Bare};
 
-    // Each text goes to a file of its own: QSettings caches files by name and may not notice a
-    // rewrite of the same size within the same clock tick.
     CSystemConfig &loadText(const QByteArray &text)
     {
-        QFile file(m_dir.filePath(QStringLiteral("system%1.cfg").arg(++m_files)));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        if (!m_inst.writeConfig(text))
             qFatal("cannot write the configuration");
-        file.write(text);
-        file.close();
-        CSystemConfig::reload(file.fileName());
         return CSystemConfig::instance();
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        CSystemConfig::setAppDirPath(m_dir.path());
+        QVERIFY(m_inst.isValid());
     }
 
     void missingFileGivesDefaults()
     {
-        QFile::remove(m_dir.filePath(QStringLiteral("system.cfg")));
+        QFile::remove(m_inst.path(QStringLiteral("system.cfg")));
         CSystemConfig::reload();
         const CSystemConfig &config = CSystemConfig::instance();
         QVERIFY(config.isLoaded());
@@ -219,7 +213,7 @@ private slots:
         QFETCH(QString, error);
         QFETCH(bool, loaded);
         if (text.isNull()) {
-            CSystemConfig::reload(m_dir.filePath(QStringLiteral("absent.cfg")));
+            CSystemConfig::reload(m_inst.path(QStringLiteral("absent.cfg")));
         } else {
             loadText(text);
         }
@@ -283,11 +277,8 @@ private slots:
         QFETCH(QByteArray, before);
         QFETCH(QString, version);
         QFETCH(QByteArray, after);
-        const QString path = m_dir.filePath(QStringLiteral("version%1.cfg").arg(++m_files));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(before);
-        file.close();
+        QVERIFY(m_inst.writeConfig(before));
+        const QString path = CSystemConfig::instance().filePath();
         QString error;
         QCOMPARE(CSystemConfig::writeInstalledVersion(path, version, &error), !after.isEmpty());
         QFile written(path);
@@ -305,8 +296,8 @@ private slots:
     {
         CSystemConfig::setAppDirPath(QString());
         QCOMPARE(CSystemConfig::appDirPath(), QCoreApplication::applicationDirPath());
-        CSystemConfig::setAppDirPath(m_dir.path() + QStringLiteral("/"));
-        QCOMPARE(CSystemConfig::appDirPath(), m_dir.path());
+        CSystemConfig::setAppDirPath(m_inst.appDir() + QStringLiteral("/"));
+        QCOMPARE(CSystemConfig::appDirPath(), m_inst.appDir());
     }
 };
 

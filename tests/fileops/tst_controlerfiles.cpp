@@ -18,9 +18,12 @@ namespace {
 
 constexpr int kStartTimeoutMs = 15000;
 
-QByteArray configWith(const QByteArray &paths, const QByteArray &update = "HostExe=host.exe\nUpdateHelperExe=updatehelper.exe\n")
+TestConfig configWith(const QString &temp, const QString &backup)
 {
-    return "[Update]\n" + update + "HttpEnable=false\n[General]\nVersion=1.0.0\n[Paths]\n" + paths + "Log=log/\n";
+    TestConfig config;
+    config.temp = temp;
+    config.backup = backup;
+    return config;
 }
 
 bool exists(const QString &path)
@@ -47,20 +50,22 @@ private slots:
 
     void setupDirs_data()
     {
-        QTest::addColumn<QByteArray>("paths");
+        QTest::addColumn<QString>("tempSetting");
+        QTest::addColumn<QString>("backupSetting");
         QTest::addColumn<QString>("temp");
         QTest::addColumn<QString>("backup");
-        QTest::newRow("plain names") << QByteArray("Temp=temp\nBackup=backup\n") << "temp/" << "backup/";
-        QTest::newRow("with slashes") << QByteArray("Temp=temp/\nBackup=backup/\n") << "temp/" << "backup/";
-        QTest::newRow("nested") << QByteArray("Temp=work/dl\nBackup=work/bak/\n") << "work/dl/" << "work/bak/";
+        QTest::newRow("plain names") << "temp" << "backup" << "temp/" << "backup/";
+        QTest::newRow("with slashes") << "temp/" << "backup/" << "temp/" << "backup/";
+        QTest::newRow("nested") << "work/dl" << "work/bak/" << "work/dl/" << "work/bak/";
     }
 
     void setupDirs()
     {
-        QFETCH(QByteArray, paths);
+        QFETCH(QString, tempSetting);
+        QFETCH(QString, backupSetting);
         QFETCH(QString, temp);
         QFETCH(QString, backup);
-        TestInstallation inst(configWith(paths));
+        TestInstallation inst(configWith(tempSetting, backupSetting));
         QVERIFY(inst.isValid());
         CControler controler;
         QCOMPARE(controler.appDirPath(), inst.appDir() + QLatin1Char('/'));
@@ -498,17 +503,17 @@ private slots:
 
     void rollbackRefusesUnsafeBackup_data()
     {
-        QTest::addColumn<QByteArray>("paths");
+        QTest::addColumn<QString>("backup");
         QTest::addColumn<QString>("message");
-        QTest::newRow("not configured") << QByteArray("Temp=temp\n") << "备份目录未配置";
-        QTest::newRow("the installation itself") << QByteArray("Temp=temp\nBackup=.\n") << "工作目录不安全:<app>./";
+        QTest::newRow("not configured") << "" << "备份目录未配置";
+        QTest::newRow("the installation itself") << "." << "工作目录不安全:<app>./";
     }
 
     void rollbackRefusesUnsafeBackup()
     {
-        QFETCH(QByteArray, paths);
+        QFETCH(QString, backup);
         QFETCH(QString, message);
-        TestInstallation inst(configWith(paths));
+        TestInstallation inst(configWith(QStringLiteral("temp"), backup));
         QVERIFY(inst.isValid());
         QVERIFY(inst.writeDownload(QStringLiteral("core.dll"), "core library 2.0"));
         const Snapshot before = TestInstallation::snapshot(inst.root());
@@ -554,7 +559,7 @@ private slots:
     {
         QFETCH(QByteArray, temp);
         QFETCH(bool, linkedParent);
-        TestInstallation inst(configWith("Temp=" + temp + "\nBackup=backup\n"));
+        TestInstallation inst(configWith(QString::fromUtf8(temp), QStringLiteral("backup")));
         QVERIFY(inst.isValid());
         const QString outside = inst.root() + QStringLiteral("/outside");
         QVERIFY(TestInstallation::writeFile(outside + QStringLiteral("/temp/keep.txt"), "not the updater's"));
@@ -669,7 +674,9 @@ private slots:
 
     void launchWithoutProgramFails()
     {
-        TestInstallation inst(configWith("Temp=temp\nBackup=backup\n", "HostExe=\n"));
+        TestConfig config;
+        config.hostExe.clear();
+        TestInstallation inst(config);
         QVERIFY(inst.isValid());
         QTemporaryDir scratch;
         EnvGuard tmp("TMPDIR", QFile::encodeName(scratch.path()));

@@ -1,3 +1,5 @@
+#include "common/installation.h"
+
 #include "config/systemconfig.h"
 #include "fileops/filemanagermodel.h"
 
@@ -13,19 +15,15 @@ class TestFileManager : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir m_sandbox;
+    TestInstallation m_sandbox{TestInstallation::Bare};
     QString m_appDir;
     QString m_tempDir;
-    int m_configs = 0;
 
-    void writeConfig(const QByteArray &tempValue)
+    void writeConfig(const QString &tempValue)
     {
-        const QString path = m_appDir + QStringLiteral("/system%1.cfg").arg(++m_configs);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("[Paths]\nTemp=" + tempValue + "\nBackup=backup\n");
-        file.close();
-        CSystemConfig::reload(path);
+        TestConfig config;
+        config.temp = tempValue;
+        QVERIFY(m_sandbox.configure(config));
     }
 
     static QByteArray readFile(const QString &path)
@@ -37,7 +35,7 @@ private:
     QStringList sandboxFiles() const
     {
         QStringList files;
-        QDirIterator it(m_sandbox.path(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        QDirIterator it(m_sandbox.root(), QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
         while (it.hasNext())
             files.append(it.next());
         files.sort();
@@ -48,10 +46,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_sandbox.isValid());
-        m_appDir = m_sandbox.path() + QStringLiteral("/app");
+        m_appDir = m_sandbox.appDir();
         m_tempDir = m_appDir + QStringLiteral("/temp");
-        QVERIFY(QDir().mkpath(m_appDir));
-        CSystemConfig::setAppDirPath(m_appDir);
     }
 
     void init()
@@ -150,7 +146,7 @@ private slots:
     {
         QTemporaryDir other;
         QVERIFY(other.isValid());
-        writeConfig(other.path().toUtf8() + "/dl/");
+        writeConfig(other.path() + "/dl/");
         QVERIFY(CFileManager::instance().SaveFileData(QString(), QStringLiteral("abs.txt"), "ok", true));
         QCOMPARE(readFile(other.path() + QStringLiteral("/dl/abs.txt")), QByteArray("ok"));
     }
@@ -165,7 +161,7 @@ private slots:
         QTest::newRow("two parents") << "../.." << "esc2.txt" << "esc2.txt";
         QTest::newRow("hidden in the middle") << "bin/../../.." << "esc3.txt" << "esc3.txt";
         QTest::newRow("trailing parent") << "bin/.." << "../esc4.txt" << "app/esc4.txt";
-        QTest::newRow("absolute") << m_sandbox.path() << "esc5.txt" << "esc5.txt";
+        QTest::newRow("absolute") << m_sandbox.root() << "esc5.txt" << "esc5.txt";
         QTest::newRow("backslash absolute") << "\\etc" << "esc6.txt" << "";
         QTest::newRow("drive letter") << "C:/Windows" << "esc7.txt" << "";
         QTest::newRow("drive letter backslash") << "c:\\x" << "esc8.txt" << "";
@@ -192,7 +188,7 @@ private slots:
         QCOMPARE(sandboxFiles(), before);
         QVERIFY(!QFileInfo::exists(m_tempDir));
         if (!escapedPath.isEmpty())
-            QVERIFY2(!QFile::exists(m_sandbox.path() + QLatin1Char('/') + escapedPath), qPrintable(escapedPath));
+            QVERIFY2(!QFile::exists(m_sandbox.root() + QLatin1Char('/') + escapedPath), qPrintable(escapedPath));
     }
 
     void safeTargets_data()

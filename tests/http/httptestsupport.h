@@ -1,11 +1,11 @@
 #pragma once
 
 // Pieces shared by the HTTP test suites: a published release served on loopback for a temporary
-// installation, the captured log, and answering the dialog's confirmation box.
+// installation, and answering the dialog's confirmation box.
 
-#include "app/logging.h"
-#include "common/httpinstallation.h"
 #include "common/httpserverprocess.h"
+#include "common/installation.h"
+#include "common/logcapture.h"
 #include "common/publishedrelease.h"
 
 #include <QApplication>
@@ -19,7 +19,7 @@
 // An installation in a temporary directory and a server publishing version 2.0 for it.
 struct ServedRelease
 {
-    HttpInstallation inst;
+    TestInstallation inst{TestInstallation::Bare};
     std::unique_ptr<HttpServerProcess> server;
 
     // Publishes files as version 2.0 (folder 2.0) into www/, starts the server and configures
@@ -30,29 +30,9 @@ struct ServedRelease
             || !PublishedRelease::publishTree(inst.releaseDir(), inst.wwwDir(), files, QStringLiteral("2.0")))
             return false;
         server = std::make_unique<HttpServerProcess>(inst.wwwDir(), options);
-        return server->isReady() && inst.configure(server->baseUrl());
+        return server->isReady() && inst.configure(TestConfig::http(server->baseUrl()));
     }
     QString www(const QString &relative) const { return inst.wwwDir() + QLatin1Char('/') + relative; }
-};
-
-// The log file of the test process; text() flushes it by restarting the logger.
-class CapturedLog
-{
-public:
-    CapturedLog() { initLogging(path().toUtf8()); }
-    ~CapturedLog() { shutdownLogging(); }
-    QString path() const { return m_dir.path() + QStringLiteral("/update.log"); }
-    QString text()
-    {
-        shutdownLogging();
-        // Lines end in CR LF on Windows; the tests match whole lines.
-        const QString result = QString::fromUtf8(PublishedRelease::readFile(path()).replace("\r\n", "\n"));
-        initLogging(path().toUtf8());
-        return result;
-    }
-
-private:
-    QTemporaryDir m_dir;
 };
 
 // Clicks the button with the given text of the first message box that opens; counts the boxes

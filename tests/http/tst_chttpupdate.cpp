@@ -16,10 +16,10 @@ class TestCHttpUpdate : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<CapturedLog> m_log;
+    std::unique_ptr<LogCapture> m_log;
 
 private slots:
-    void initTestCase() { m_log = std::make_unique<CapturedLog>(); }
+    void initTestCase() { m_log = std::make_unique<LogCapture>(); }
     void cleanupTestCase() { m_log.reset(); }
 
     void start_data()
@@ -52,7 +52,7 @@ private slots:
         for (const QString &file : removeFromServer)
             QVERIFY(QFile::remove(served.www(file)));
         if (!localVersionFile.isEmpty())
-            QVERIFY(writeFile(served.inst.app("update/update.ini"), localVersionFile));
+            QVERIFY(writeFile(served.inst.path("update/update.ini"), localVersionFile));
         if (installReleaseFiles)
             QVERIFY(PublishedRelease::writeTree(served.inst.appDir(), release));
 
@@ -89,7 +89,7 @@ private slots:
         QCOMPARE(spy.count(), 0); // the queue runs in the event loop
         QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 20000);
         QCOMPARE(spy.at(0).at(0).toBool(), true);
-        QCOMPARE(readFile(served.inst.app("temp/bin/b.dll")), QByteArray("b\n"));
+        QCOMPARE(readFile(served.inst.path("temp/bin/b.dll")), QByteArray("b\n"));
         // The result came; the dialog's end adds no second one.
         widget.reset();
         QCOMPARE(spy.count(), 1);

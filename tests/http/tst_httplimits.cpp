@@ -43,7 +43,7 @@ class TestHttpLimits : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<CapturedLog> m_log;
+    std::unique_ptr<LogCapture> m_log;
 
     // Answers update.ini and md5.txt properly, and what the test wants for the rest.
     static ScriptedHttpServer::Responder releaseWith(const QByteArray &list,
@@ -60,7 +60,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { m_log = std::make_unique<CapturedLog>(); }
+    void initTestCase() { m_log = std::make_unique<LogCapture>(); }
     void cleanupTestCase() { m_log.reset(); }
 
     void endlessCheckReplyIsCut_data()
@@ -84,8 +84,8 @@ private slots:
             }
         });
         QVERIFY(server.listen());
-        HttpInstallation inst;
-        QVERIFY(inst.configure(server.baseUrl()));
+        TestInstallation inst(TestInstallation::Bare);
+        QVERIFY(inst.configure(TestConfig::http(server.baseUrl())));
         Widget w;
         w.setLimits(quickLimits());
         const bool versionFile = path == QLatin1String("/update.ini");
@@ -100,7 +100,7 @@ private slots:
         QVERIFY(m_log->text().contains(QStringLiteral("请求失败: ") + server.baseUrl() + path.mid(1) + QStringLiteral(" (")
                                        + expected + QLatin1Char(')')));
         QVERIFY2(server.bodyBytesSent(path) < limit + kSocketBuffers, qPrintable(QString::number(server.bodyBytesSent(path))));
-        const QString local = inst.app(versionFile ? QStringLiteral("update/updateTmp.ini") : QStringLiteral("update/md5Tmp.txt"));
+        const QString local = inst.path(versionFile ? QStringLiteral("update/updateTmp.ini") : QStringLiteral("update/md5Tmp.txt"));
         QVERIFY2(!QFileInfo::exists(local), "nothing of the reply is kept");
     }
 
@@ -122,8 +122,8 @@ private slots:
                                                   ScriptedHttpServer::endless(exchange, QByteArray(kBlock, 'b'));
                                               }));
         QVERIFY(server.listen());
-        HttpInstallation inst;
-        QVERIFY(inst.configure(server.baseUrl()));
+        TestInstallation inst(TestInstallation::Bare);
+        QVERIFY(inst.configure(TestConfig::http(server.baseUrl())));
         Widget w;
         w.setLimits(quickLimits());
         QCOMPARE(w.checkVersion(), int(VersionCheckResult::UpdateNeeded));
@@ -134,7 +134,7 @@ private slots:
         QCOMPARE(result.first().first().toBool(), false);
         QCOMPARE(w.failureText(), QStringLiteral("下载错误:超出大小上限(%1 字节)").arg(limit));
         QVERIFY(server.bodyBytesSent(QStringLiteral("/2.0//big.bin")) < limit + kSocketBuffers);
-        QVERIFY2(!QFileInfo::exists(inst.app(QStringLiteral("temp/big.bin"))), "nothing of the file is kept");
+        QVERIFY2(!QFileInfo::exists(inst.path(QStringLiteral("temp/big.bin"))), "nothing of the file is kept");
     }
 
     // A server that keeps each request just alive: the rate limit, or the checks' deadline, ends it.
@@ -155,8 +155,8 @@ private slots:
             ScriptedHttpServer::drip(exchange, "v", 100);
         });
         QVERIFY(server.listen());
-        HttpInstallation inst;
-        QVERIFY(inst.configure(server.baseUrl()));
+        TestInstallation inst(TestInstallation::Bare);
+        QVERIFY(inst.configure(TestConfig::http(server.baseUrl())));
         Widget w;
         HttpLimits limits = quickLimits();
         if (!rateLimit)
@@ -167,7 +167,7 @@ private slots:
         QVERIFY(!update.start());
         QVERIFY(update.checkFailed());
         QCOMPARE(update.errorText(), QStringLiteral("下载%1update.ini失败: ").arg(server.baseUrl()) + error);
-        QVERIFY(!QFileInfo::exists(inst.app(QStringLiteral("update/updateTmp.ini"))));
+        QVERIFY(!QFileInfo::exists(inst.path(QStringLiteral("update/updateTmp.ini"))));
     }
 
     // A request that gets nothing for the transfer time-out ends as a time-out, in the checks and
@@ -179,8 +179,8 @@ private slots:
                                                   ScriptedHttpServer::head(exchange, 100);
                                               }));
         QVERIFY(server.listen());
-        HttpInstallation inst;
-        QVERIFY(inst.configure(server.baseUrl()));
+        TestInstallation inst(TestInstallation::Bare);
+        QVERIFY(inst.configure(TestConfig::http(server.baseUrl())));
         Widget w;
         HttpLimits limits = quickLimits();
         limits.minBytesPerSecond = 0; // only the transfer time-out
@@ -195,7 +195,7 @@ private slots:
                                        + QStringLiteral("2.0//quiet.bin (超时: 1 秒内未收到数据)")));
 
         // The same for a check.
-        QVERIFY(w.downloadFile(server.baseUrl() + QStringLiteral("2.0//quiet.bin"), inst.app(QStringLiteral("update/q.bin")))
+        QVERIFY(w.downloadFile(server.baseUrl() + QStringLiteral("2.0//quiet.bin"), inst.path(QStringLiteral("update/q.bin")))
                 == false);
         QCOMPARE(w.status().detailText, QStringLiteral("下载超时（1秒）：") + server.baseUrl() + QStringLiteral("2.0//quiet.bin"));
     }

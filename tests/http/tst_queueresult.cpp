@@ -71,8 +71,8 @@ private slots:
             }
         });
         QVERIFY(http.listen());
-        HttpInstallation inst;
-        QVERIFY(inst.configure(http.baseUrl()));
+        TestInstallation inst(TestInstallation::Bare);
+        QVERIFY(inst.configure(TestConfig::http(http.baseUrl())));
 
         auto *widget = new Widget;
         HttpLimits limits = HttpLimits::defaults();
@@ -87,8 +87,8 @@ private slots:
                 QSKIP("no /dev/full on Windows");
 #else
                 // Writes to /dev/full fail with "no space left", like a full disk.
-                QVERIFY(QDir().mkpath(inst.app(QStringLiteral("temp"))));
-                QVERIFY(QFile::link(QStringLiteral("/dev/full"), inst.app(QStringLiteral("temp/file.bin"))));
+                QVERIFY(QDir().mkpath(inst.path(QStringLiteral("temp"))));
+                QVERIFY(QFile::link(QStringLiteral("/dev/full"), inst.path(QStringLiteral("temp/file.bin"))));
 #endif
             } else if (step == QLatin1String("start")) {
                 if (!checked) {

@@ -1,7 +1,7 @@
 #include "fileops/md5list.h"
 #include "fileops/releasemanifest.h"
 
-#include "common/httpinstallation.h"
+#include "common/installation.h"
 #include "common/minisigntool.h"
 #include "common/publishedrelease.h"
 
@@ -87,7 +87,7 @@ private slots:
         const QString target = out + "/" + expectedFolder;
         QCOMPARE(readFile(target + "/md5.txt"),
                  PublishedRelease::listText("60b725f10c9c85c70d97880dfe8191b3\t/a.txt\n3b5d5c3712955042212316173ccf37be\t/sub/b.txt\n"));
-        QCOMPARE(HttpInstallation::tree(out),
+        QCOMPARE(TestInstallation::tree(out),
                  (QStringList{"/" + expectedFolder + "/a.txt", "/" + expectedFolder + "/md5.txt",
                               "/" + expectedFolder + "/sub/b.txt", "/update.ini"}));
         QCOMPARE(readFile(target + "/sub/b.txt"), QByteArray("b\n"));
@@ -152,11 +152,11 @@ private slots:
 #endif
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.filePath("release"), files));
-        const QStringList before = HttpInstallation::tree(dir.path());
+        const QStringList before = TestInstallation::tree(dir.path());
         const auto result = publish(dir.filePath("release"), dir.filePath("out"), "2.0", QString(), extra);
         QCOMPARE(result.exitCode, 2);
         QVERIFY2(result.output.contains(message), qPrintable(result.output));
-        QCOMPARE(HttpInstallation::tree(dir.path()), before);
+        QCOMPARE(TestInstallation::tree(dir.path()), before);
     }
 
     void refuses_data()
@@ -177,12 +177,12 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.filePath("release"), {{"a.txt", "a\n"}}));
         QVERIFY(writeTree(dir.filePath("out"), {{"used/keep.txt", "keep\n"}}));
-        const QStringList before = HttpInstallation::tree(dir.path());
+        const QStringList before = TestInstallation::tree(dir.path());
         QProcess process;
         process.start(QStringLiteral(UPDATE_PUBLISH_PATH), QStringList{dir.filePath("release"), dir.filePath("out")} + arguments);
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitCode(), exitCode);
-        QCOMPARE(HttpInstallation::tree(dir.path()), before);
+        QCOMPARE(TestInstallation::tree(dir.path()), before);
     }
 
     void signedRelease_data()
@@ -219,7 +219,7 @@ private slots:
         if (!tcp)
             expected << "/1.1.0/md5.txt" << "/update.ini";
         expected.sort();
-        QCOMPARE(HttpInstallation::tree(dir.filePath("out")), expected);
+        QCOMPARE(TestInstallation::tree(dir.filePath("out")), expected);
 
         // minisign itself accepts the signature, and the manifest names exactly the release's files.
         const QString folder = dir.filePath("out") + prefix;
@@ -316,7 +316,7 @@ private slots:
         QFETCH(QString, message);
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.filePath("release"), {{"a.txt", "a\n"}}));
-        const QStringList before = HttpInstallation::tree(dir.path());
+        const QStringList before = TestInstallation::tree(dir.path());
         const QString keyFile = key == "protected" ? m_protected.secretKeyFile
             : key == "plain"                       ? m_plain.secretKeyFile
             : key == "public"                      ? m_plain.publicKeyFile
@@ -327,7 +327,7 @@ private slots:
                                 password);
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(result.output.contains(message), qPrintable(result.output));
-        QCOMPARE(HttpInstallation::tree(dir.path()), before);
+        QCOMPARE(TestInstallation::tree(dir.path()), before);
         QVERIFY(!QFileInfo::exists(dir.filePath("out")));
     }
 };

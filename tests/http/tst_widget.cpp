@@ -21,7 +21,7 @@ class TestWidget : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<CapturedLog> m_log;
+    std::unique_ptr<LogCapture> m_log;
     static constexpr int ResultTimeoutMs = 20000;
     static constexpr int PollMs = 10;
     static constexpr int SettleMs = 200;
@@ -59,13 +59,12 @@ private:
     }
 
 private slots:
-    void initTestCase() { m_log = std::make_unique<CapturedLog>(); }
+    void initTestCase() { m_log = std::make_unique<LogCapture>(); }
     void cleanupTestCase() { m_log.reset(); }
 
     void form()
     {
-        HttpInstallation inst;
-        CSystemConfig::setAppDirPath(inst.appDir());
+        TestInstallation inst(TestInstallation::Bare);
         Widget w;
         QCOMPARE(w.objectName(), QStringLiteral("Widget"));
         QCOMPARE(w.windowTitle(), QStringLiteral("HTTP升级"));
@@ -132,17 +131,17 @@ private slots:
         HttpServerProcess::Options options;
         options.redirects.insert(QStringLiteral("/moved/"), QStringLiteral("/2.0/"));
         QVERIFY(served.start({{"sub/b.txt", "b\n"}}, options));
-        QVERIFY(writeFile(served.inst.app("blocker"), "a file"));
-        QVERIFY(QDir().mkpath(served.inst.app("update")));
+        QVERIFY(writeFile(served.inst.path("blocker"), "a file"));
+        QVERIFY(QDir().mkpath(served.inst.path("update")));
         // Writes to /dev/full fail with "no space left", like a full disk.
 #ifdef Q_OS_WIN
         if (localPath.endsWith(QLatin1String("full.bin")))
             QSKIP("no device like /dev/full to stand for a full disk on Windows");
 #else
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.app("update/full.bin")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.path("update/full.bin")));
 #endif
         Widget w;
-        const QString target = served.inst.app(localPath);
+        const QString target = served.inst.path(localPath);
         QCOMPARE(w.downloadFile(served.server->baseUrl() + urlPath, target), ok);
         if (detailStart.isEmpty())
             QCOMPARE(w.status().detailText, QString());
@@ -185,12 +184,12 @@ private slots:
         QVERIFY(served.start({{"a.txt", "a\n"}}));
         QVERIFY(serverIni.isEmpty() ? QFile::remove(served.www("update.ini")) : writeFile(served.www("update.ini"), serverIni));
         if (!localIni.isEmpty())
-            QVERIFY(writeFile(served.inst.app("update/update.ini"), localIni));
+            QVERIFY(writeFile(served.inst.path("update/update.ini"), localIni));
         Widget w;
         QCOMPARE(w.checkVersion(), result);
         QCOMPARE(labels(w), texts.replace(QStringLiteral("%1"), served.server->baseUrl()));
         const bool keepsTmp = result == int(VersionCheckResult::UpdateNeeded) || result == int(VersionCheckResult::ParseFailed);
-        QCOMPARE(QFileInfo::exists(served.inst.app("update/updateTmp.ini")), keepsTmp);
+        QCOMPARE(QFileInfo::exists(served.inst.path("update/updateTmp.ini")), keepsTmp);
         QCOMPARE(served.server->requestedPaths(), QStringList{"/update.ini"});
     }
 
@@ -198,13 +197,13 @@ private slots:
     {
         ServedRelease served;
         QVERIFY(served.start({{"same.txt", "same\n"}, {"changed.txt", "new\n"}, {"new/n.txt", "n\n"}}));
-        QVERIFY(writeFile(served.inst.app("same.txt"), "same\n"));
-        QVERIFY(writeFile(served.inst.app("changed.txt"), "old\n"));
+        QVERIFY(writeFile(served.inst.path("same.txt"), "same\n"));
+        QVERIFY(writeFile(served.inst.path("changed.txt"), "old\n"));
         Widget w;
         QVERIFY(runChecks(w));
         QCOMPARE(labels(w), QStringLiteral("准备开始更新|MD5比对"));
         QCOMPARE(w.downloadMap().keys(), (QStringList{"/changed.txt", "/new/n.txt"}));
-        QVERIFY(readMd5List(served.inst.app("md5.txt")).contains(QStringLiteral("/same.txt")));
+        QVERIFY(readMd5List(served.inst.path("md5.txt")).contains(QStringLiteral("/same.txt")));
         QCOMPARE(served.server->requestedPaths(), (QStringList{"/update.ini", "/2.0/md5.txt"}));
 
         // Only what differs from the installed files is fetched.
@@ -212,13 +211,13 @@ private slots:
         w.startUpdate();
         QVERIFY(singleResult(spy, true));
         QCOMPARE(served.server->requestedPaths().mid(2), (QStringList{"/2.0//changed.txt", "/2.0//new/n.txt"}));
-        QVERIFY(!QFileInfo::exists(served.inst.app("temp/same.txt")));
+        QVERIFY(!QFileInfo::exists(served.inst.path("temp/same.txt")));
 
         // Without the list on the server the check fails and leaves no md5Tmp.txt.
         QVERIFY(QFile::remove(served.www("2.0/md5.txt")));
         QCOMPARE(w.checkMd5(), int(Md5CheckResult::DownloadFailed));
         QCOMPARE(labels(w), QStringLiteral("更新失败|下载md5.txt失败"));
-        QVERIFY(!QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
+        QVERIFY(!QFileInfo::exists(served.inst.path("update/md5Tmp.txt")));
     }
 
     void percentageIsReadable_data()
@@ -231,8 +230,7 @@ private slots:
     void percentageIsReadable()
     {
         QFETCH(int, percent);
-        HttpInstallation inst;
-        CSystemConfig::setAppDirPath(inst.appDir());
+        TestInstallation inst(TestInstallation::Bare);
         Widget w;
         for (const char *name : {"progressBar_update", "progressBar_updatefile"}) {
             QProgressBar *progress = bar(w, name);
@@ -275,7 +273,7 @@ private slots:
         // "https%1" stands for the server's address behind https://.
         const QString base = served.server->baseUrl();
         const QString address = url.startsWith(QLatin1String("https")) ? base.mid(4) : base;
-        QVERIFY(served.inst.configure(QString(url).replace(QStringLiteral("%1"), address)));
+        QVERIFY(served.inst.configure(TestConfig::http(QString(url).replace(QStringLiteral("%1"), address))));
         Widget w;
         QCOMPARE(w.checkVersion(), int(VersionCheckResult::DownloadFailed));
         const QString expected = QString(error).replace(QStringLiteral("%1"), address);
@@ -285,7 +283,7 @@ private slots:
             QCOMPARE(w.checkError(), expected);
         QVERIFY2(m_log->text().contains(QStringLiteral("检查更新失败: ") + w.checkError()), "the failure is logged");
         QCOMPARE(served.server->requestedPaths(), requests);
-        QVERIFY(!QFileInfo::exists(served.inst.app("update/updateTmp.ini")));
+        QVERIFY(!QFileInfo::exists(served.inst.path("update/updateTmp.ini")));
     }
 
     void emptyServerListFailsTheCheck()
@@ -303,16 +301,18 @@ private slots:
 
     void unsafeTempSettingIsRefused()
     {
-        HttpInstallation inst;
-        QVERIFY(inst.configure(QStringLiteral("http://127.0.0.1:1/"), QStringLiteral("../outside")));
-        const QStringList before = HttpInstallation::tree(inst.root());
+        TestInstallation inst(TestInstallation::Bare);
+        TestConfig config = TestConfig::http(QStringLiteral("http://127.0.0.1:1/"));
+        config.temp = QStringLiteral("../outside");
+        QVERIFY(inst.configure(config));
+        const QStringList before = TestInstallation::tree(inst.root());
         Widget w;
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
         w.startDownloadQueue({{QStringLiteral("/a.txt"), QStringLiteral("x")}});
         QCOMPARE(spy.count(), 1);
         QCOMPARE(spy.at(0).at(0).toBool(), false);
         QCOMPARE(labels(w), QStringLiteral("更新失败|临时目录设置不安全:../outside"));
-        QCOMPARE(HttpInstallation::tree(inst.root()), before);
+        QCOMPARE(TestInstallation::tree(inst.root()), before);
         QVERIFY(!QFileInfo::exists(inst.root() + "/outside"));
     }
 
@@ -323,22 +323,22 @@ private slots:
 #ifdef Q_OS_WIN
         QSKIP("no device like /dev/full to stand for a full disk on Windows");
 #endif
-        QVERIFY(QDir().mkpath(served.inst.app("temp")));
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.app("temp/big.bin")));
+        QVERIFY(QDir().mkpath(served.inst.path("temp")));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), served.inst.path("temp/big.bin")));
         Widget w;
         QVERIFY(runChecks(w));
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
         w.startUpdate();
         QVERIFY(singleResult(spy, false));
-        QCOMPARE(labels(w), QStringLiteral("更新失败|无法保存文件:") + served.inst.app("temp/big.bin"));
-        QVERIFY(!QFileInfo(served.inst.app("temp/big.bin")).isSymLink());
+        QCOMPARE(labels(w), QStringLiteral("更新失败|无法保存文件:") + served.inst.path("temp/big.bin"));
+        QVERIFY(!QFileInfo(served.inst.path("temp/big.bin")).isSymLink());
         QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
     }
 
     void emptyQueueSucceedsAtOnce()
     {
-        HttpInstallation inst;
-        QVERIFY(inst.configure(QStringLiteral("http://127.0.0.1:1/")));
+        TestInstallation inst(TestInstallation::Bare);
+        QVERIFY(inst.configure(TestConfig::http(QStringLiteral("http://127.0.0.1:1/"))));
         Widget w;
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
         QVERIFY(spy.isValid());
@@ -373,11 +373,11 @@ private slots:
         QCOMPARE(bar(w, "progressBar_updatefile")->value(), 100);
         QVERIFY(!cancelButton(w)->isEnabled());
         for (auto it = release.cbegin(); it != release.cend(); ++it)
-            QCOMPARE(readFile(served.inst.app("temp/" + it.key())), it.value());
+            QCOMPARE(readFile(served.inst.path("temp/" + it.key())), it.value());
         // Upper case first, and the list path joined to the folder as it stands.
         QCOMPARE(served.server->requestedPaths().mid(2),
                  (QStringList{"/2.0//B.dll", "/2.0//a.dll", "/2.0//doc/%E8%AF%B4%E6%98%8E%20%231%25.txt"}));
-        QVERIFY(m_log->text().contains(QStringLiteral("文件下载成功并验证通过:") + served.inst.app("temp/B.dll")));
+        QVERIFY(m_log->text().contains(QStringLiteral("文件下载成功并验证通过:") + served.inst.path("temp/B.dll")));
     }
 
     void redirectedRelease()
@@ -392,7 +392,7 @@ private slots:
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
         w.startUpdate();
         QVERIFY(singleResult(spy, true));
-        QCOMPARE(readFile(served.inst.app("temp/a.dll")), QByteArray("a\n"));
+        QCOMPARE(readFile(served.inst.path("temp/a.dll")), QByteArray("a\n"));
         QVERIFY(served.server->requests().size() == 5); // update.ini, two 301s and their targets
     }
 
@@ -422,11 +422,11 @@ private slots:
         cancelButton(w)->click();
         QCOMPARE(closed.count(), 1);
         QVERIFY(!w.isVisible());
-        QCOMPARE(readFile(served.inst.app("temp/1.txt")), QByteArray("1\n"));
-        QVERIFY(!QFileInfo::exists(served.inst.app("temp/2.txt")));
+        QCOMPARE(readFile(served.inst.path("temp/1.txt")), QByteArray("1\n"));
+        QVERIFY(!QFileInfo::exists(served.inst.path("temp/2.txt")));
         QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//3.txt")), 0);
         QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//2.txt")), 1);
-        QVERIFY(!QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
+        QVERIFY(!QFileInfo::exists(served.inst.path("update/md5Tmp.txt")));
     }
 
     void md5MismatchRemovesTheFile()
@@ -440,8 +440,8 @@ private slots:
         w.startUpdate();
         QVERIFY(singleResult(spy, false));
         QCOMPARE(labels(w), QStringLiteral("更新失败|2.txt"));
-        QVERIFY(!QFileInfo::exists(served.inst.app("temp/2.txt")));
-        QVERIFY(m_log->text().contains(QStringLiteral("文件MD5验证失败:") + served.inst.app("temp/2.txt")));
+        QVERIFY(!QFileInfo::exists(served.inst.path("temp/2.txt")));
+        QVERIFY(m_log->text().contains(QStringLiteral("文件MD5验证失败:") + served.inst.path("temp/2.txt")));
     }
 
     void cancel_data()
@@ -459,8 +459,8 @@ private slots:
         HttpServerProcess::Options slow;
         slow.throttleDelayMs = 20;
         QVERIFY(served.start(bigRelease(confirmed ? 1024 : 256), slow));
-        QVERIFY(writeFile(served.inst.app("update/update.ini"), "[Version]\nVersion=1.0\n"));
-        QVERIFY(writeFile(served.inst.app("update/leftover/x.txt"), "x"));
+        QVERIFY(writeFile(served.inst.path("update/update.ini"), "[Version]\nVersion=1.0\n"));
+        QVERIFY(writeFile(served.inst.path("update/leftover/x.txt"), "x"));
         Widget w;
         QVERIFY(runChecks(w));
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
@@ -482,13 +482,13 @@ private slots:
         QCOMPARE(cancelButton(w)->isEnabled(), confirmed);
         if (confirmed) {
             QVERIFY2(labels(w).startsWith(QStringLiteral("更新失败|下载错误:")), qPrintable(labels(w)));
-            QVERIFY(!QFileInfo::exists(served.inst.app("temp/big.bin")));
-            QCOMPARE(HttpInstallation::tree(served.inst.app("update")), QStringList{"/update.ini"});
+            QVERIFY(!QFileInfo::exists(served.inst.path("temp/big.bin")));
+            QCOMPARE(TestInstallation::tree(served.inst.path("update")), QStringList{"/update.ini"});
             QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
         } else {
             QCOMPARE(labels(w), QStringLiteral("下载完成，正在安装更新|small.txt"));
-            QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
-            QVERIFY(QFileInfo::exists(served.inst.app("update/leftover/x.txt")));
+            QCOMPARE(readFile(served.inst.path("temp/big.bin")), bigRelease(256).value("big.bin"));
+            QVERIFY(QFileInfo::exists(served.inst.path("update/leftover/x.txt")));
         }
     }
 
@@ -510,7 +510,7 @@ private slots:
         HttpServerProcess::Options slow;
         slow.throttleDelayMs = 20;
         QVERIFY(served.start(bigRelease(256), slow));
-        QVERIFY(writeFile(served.inst.app("update/update.ini"), "[Version]\nVersion=1.0\n"));
+        QVERIFY(writeFile(served.inst.path("update/update.ini"), "[Version]\nVersion=1.0\n"));
         Widget w;
         QVERIFY(runChecks(w));
         w.show();
@@ -527,7 +527,7 @@ private slots:
                         w.close();
                     else
                         QTest::keyClick(&w, Qt::Key_Escape);
-                    updateDirWhileAsked = HttpInstallation::tree(served.inst.app("update"));
+                    updateDirWhileAsked = TestInstallation::tree(served.inst.path("update"));
                 });
             }
         });
@@ -537,14 +537,14 @@ private slots:
         QCOMPARE(answerer.title(), QStringLiteral("确认取消"));
         if (confirmed) {
             QVERIFY(w.wasCancelled());
-            QVERIFY(!QFileInfo::exists(served.inst.app("temp/big.bin")));
+            QVERIFY(!QFileInfo::exists(served.inst.path("temp/big.bin")));
             QCOMPARE(served.server->requestCount(QStringLiteral("/2.0//small.txt")), 0);
         } else {
             // Declined: the dialog stays, the download and its pending files are untouched.
             QVERIFY(w.isVisible());
             QVERIFY(updateDirWhileAsked.contains(QStringLiteral("/md5Tmp.txt")));
-            QVERIFY(QFileInfo::exists(served.inst.app("update/md5Tmp.txt")));
-            QCOMPARE(readFile(served.inst.app("temp/big.bin")), bigRelease(256).value("big.bin"));
+            QVERIFY(QFileInfo::exists(served.inst.path("update/md5Tmp.txt")));
+            QCOMPARE(readFile(served.inst.path("temp/big.bin")), bigRelease(256).value("big.bin"));
         }
     }
 
@@ -581,17 +581,17 @@ private slots:
                           fileMd5(served.www("evil.txt")).toUtf8() + "\t" + path.toUtf8() + "\n"
                               + fileMd5(served.www("2.0/good.txt")).toUtf8() + "\t/good.txt\n"));
         // With the temporary directory in place a naive join would really reach the parent.
-        QVERIFY(QDir().mkpath(served.inst.app("temp/sub")));
+        QVERIFY(QDir().mkpath(served.inst.path("temp/sub")));
         Widget w;
         QVERIFY(runChecks(w));
-        QStringList expectedTree = HttpInstallation::tree(served.inst.root());
+        QStringList expectedTree = TestInstallation::tree(served.inst.root());
         expectedTree.removeAll(QStringLiteral("/app/update/md5Tmp.txt"));
         expectedTree.removeAll(QStringLiteral("/app/update/updateTmp.ini"));
         QSignalSpy spy(&w, &Widget::sigUpdateResult);
         w.startUpdate();
         QVERIFY(singleResult(spy, false));
         QCOMPARE(labels(w), QStringLiteral("更新失败|文件路径不安全:") + reported);
-        QCOMPARE(HttpInstallation::tree(served.inst.root()), expectedTree);
+        QCOMPARE(TestInstallation::tree(served.inst.root()), expectedTree);
         QCOMPARE(served.server->requestedPaths(), (QStringList{"/update.ini", "/2.0/md5.txt"}));
         const QRegularExpression errorLine(QStringLiteral("\\[error\\] \\[\\d+\\] ") + logText
                                                + QRegularExpression::escape(reported) + QStringLiteral("$"),

@@ -49,20 +49,20 @@ class TestCTcpUpdate : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TcpTestInstallation> m_install;
+    std::unique_ptr<TestInstallation> m_install;
 
     std::unique_ptr<TcpServerProcess> startServer(QStringList extra = {})
     {
         auto server = startReleaseServer(*m_install, extra);
-        m_install->configure(server->port());
+        m_install->configure(tcpConfig(server->port()));
         return server;
     }
 
     void addThreeFiles()
     {
-        m_install->addReleaseFile(QStringLiteral("a.txt"), 100);
-        m_install->addReleaseFile(QStringLiteral("b.dll"), 100);
-        m_install->addReleaseFile(QStringLiteral("c.dat"), 100);
+        addReleaseFile(*m_install, QStringLiteral("a.txt"), 100);
+        addReleaseFile(*m_install, QStringLiteral("b.dll"), 100);
+        addReleaseFile(*m_install, QStringLiteral("c.dat"), 100);
     }
 
     static QString statusText(CTCPUpdate &update)
@@ -78,7 +78,7 @@ private:
 private slots:
     void init()
     {
-        m_install = std::make_unique<TcpTestInstallation>();
+        m_install = std::make_unique<TestInstallation>(TestInstallation::Bare);
         QVERIFY(m_install->isValid());
     }
 
@@ -96,7 +96,7 @@ private slots:
     {
         QFETCH(QString, server);
         QFETCH(int, port);
-        m_install->configure(static_cast<quint16>(port), QStringLiteral("1.0"), 3, server);
+        m_install->configure(tcpConfig(static_cast<quint16>(port), QStringLiteral("1.0"), 3, server));
         CTCPUpdate update;
         QVERIFY(!update.client());
         QVERIFY(!update.start());
@@ -108,7 +108,7 @@ private slots:
     {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        m_install->configure(probe.serverPort());
+        m_install->configure(tcpConfig(probe.serverPort()));
         probe.close();
         CTCPUpdate update;
         QVERIFY(update.client());
@@ -147,7 +147,7 @@ private slots:
                 s.send(VersionCheckReply, makeVersionReply(false, QStringLiteral("1.0"), 1, {}));
         });
         QVERIFY(server.listen());
-        m_install->configure(server.port());
+        m_install->configure(tcpConfig(server.port()));
         CTCPUpdate update;
         QVERIFY(!update.start());
         QCOMPARE(update.checkFailed(), failed);
@@ -158,11 +158,11 @@ private slots:
     void wholeDownloadLandsByteIdentical()
     {
         QMap<QString, QByteArray> files;
-        files.insert(QStringLiteral("host.exe"), m_install->addReleaseFile(QStringLiteral("host.exe"), 5000));
+        files.insert(QStringLiteral("host.exe"), addReleaseFile(*m_install, QStringLiteral("host.exe"), 5000));
         files.insert(QStringLiteral("bin/plugins/big.dll"),
-                     m_install->addReleaseFile(QStringLiteral("bin/plugins/big.dll"), 3 * 1024 * 1024 / 2 + 7));
-        files.insert(QStringLiteral("bin/empty.cfg"), m_install->addReleaseFile(QStringLiteral("bin/empty.cfg"), 0));
-        files.insert(QStringLiteral("数据/说明.txt"), m_install->addReleaseFile(QStringLiteral("数据/说明.txt"), 300));
+                     addReleaseFile(*m_install, QStringLiteral("bin/plugins/big.dll"), 3 * 1024 * 1024 / 2 + 7));
+        files.insert(QStringLiteral("bin/empty.cfg"), addReleaseFile(*m_install, QStringLiteral("bin/empty.cfg"), 0));
+        files.insert(QStringLiteral("数据/说明.txt"), addReleaseFile(*m_install, QStringLiteral("数据/说明.txt"), 300));
         auto server = startServer();
         CTCPUpdate update;
         update.setWindowRefreshInterval(0); // every state reaches the window, for the log below
@@ -178,13 +178,13 @@ private slots:
         QCOMPARE(update.currentIndex(), 4);
 
         for (auto it = files.cbegin(); it != files.cend(); ++it)
-            QVERIFY2(m_install->readFile(m_install->tempDir() + QLatin1Char('/') + it.key()) == it.value(),
+            QVERIFY2(TestInstallation::read(m_install->tempDir() + it.key()) == it.value(),
                      qPrintable(it.key()));
         QStringList expected;
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             expected.append(QStringLiteral("app/temp/") + it.key());
         expected.sort();
-        QCOMPARE(m_install->filesOutsideRelease(), expected);
+        QCOMPARE(filesOutsideRelease(*m_install), expected);
 
         QCOMPARE(statusText(update), QStringLiteral("所有文件下载完成！"));
         QCOMPARE(mainBar(update), 100);
@@ -204,7 +204,7 @@ private slots:
 
     void placeholdersInFileNamesAreShownAsTheyAre()
     {
-        const QByteArray content = m_install->addReleaseFile(QStringLiteral("x%2%1.bin"), 10);
+        const QByteArray content = addReleaseFile(*m_install, QStringLiteral("x%2%1.bin"), 10);
         auto server = startServer();
         CTCPUpdate update;
         update.setWindowRefreshInterval(0);
@@ -213,7 +213,7 @@ private slots:
         QVERIFY(update.beginDownload());
         QVERIFY2(statuses.indexOf(QStringLiteral("正在下载: x%2%1.bin (1/1)")) >= 0, qPrintable(statuses.texts.join('|')));
         QVERIFY(statuses.indexOf(QStringLiteral("文件下载完成: x%2%1.bin")) >= 0);
-        QCOMPARE(m_install->readFile(m_install->tempDir() + QStringLiteral("/x%2%1.bin")), content);
+        QCOMPARE(TestInstallation::read(m_install->tempDir() + QStringLiteral("x%2%1.bin")), content);
     }
 
     void fileFailingFourTimesEndsTheRun()
@@ -239,14 +239,14 @@ private slots:
         QCOMPARE(statuses.texts.last(), QStringLiteral("未知错误，重试失败: b.dll"));
         QCOMPARE(statuses.colors.last(), QStringLiteral("#f44336"));
         QCOMPARE(statusText(update), QStringLiteral("未知错误，重试失败: b.dll"));
-        QVERIFY(!QFile::exists(m_install->tempDir() + QStringLiteral("/c.dat")));
-        QVERIFY(QFile::exists(m_install->tempDir() + QStringLiteral("/a.txt")));
+        QVERIFY(!QFile::exists(m_install->tempDir() + QStringLiteral("c.dat")));
+        QVERIFY(QFile::exists(m_install->tempDir() + QStringLiteral("a.txt")));
     }
 
     void successOnSecondAttempt()
     {
         addThreeFiles();
-        const QByteArray content = TcpTestInstallation::readFile(m_install->releaseDir() + QStringLiteral("/b.dll"));
+        const QByteArray content = TestInstallation::read(m_install->releaseDir() + QStringLiteral("/b.dll"));
         auto server = startServer({QStringLiteral("--fail"), QStringLiteral("b.dll:1")});
         CTCPUpdate update;
         update.setRetryPause(kQuickPause);
@@ -263,7 +263,7 @@ private slots:
         QVERIFY(statuses.indexOf(QStringLiteral("总体进度: 2/3 (66%)")) > retry);
         QCOMPARE(statuses.indexOf(QStringLiteral("第2次重试下载: b.dll")), -1);
         QVERIFY(!statuses.texts.contains(QStringLiteral("未知错误，重试失败: b.dll")));
-        QCOMPARE(m_install->readFile(m_install->tempDir() + QStringLiteral("/b.dll")), content);
+        QCOMPARE(TestInstallation::read(m_install->tempDir() + QStringLiteral("b.dll")), content);
     }
 
     void silentFileServerEndsEveryAttempt()
@@ -274,7 +274,7 @@ private slots:
                 s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {makeFileEntry(item)}));
         });
         QVERIFY(server.listen());
-        m_install->configure(server.port());
+        m_install->configure(tcpConfig(server.port()));
         CTCPUpdate update;
         update.setRetryPause(kQuickPause);
         update.setNoDataTimeout(200);
@@ -289,8 +289,8 @@ private slots:
 
     void connectionClosedMidFileFailsRemainingAttempts()
     {
-        m_install->addReleaseFile(QStringLiteral("big.bin"), 1024 * 1024);
-        m_install->addReleaseFile(QStringLiteral("later.bin"), 10);
+        addReleaseFile(*m_install, QStringLiteral("big.bin"), 1024 * 1024);
+        addReleaseFile(*m_install, QStringLiteral("later.bin"), 10);
         auto server = startServer({QStringLiteral("--close-after"), QStringLiteral("100000")});
         CTCPUpdate update;
         update.setRetryPause(kQuickPause);
@@ -326,7 +326,7 @@ private slots:
         const FileItem item{QStringLiteral("bin"), QStringLiteral("last.dll")};
         const QByteArray piece(1000, 'p');
         for (int run = 0; run < 20; ++run) {
-            TcpTestInstallation install;
+            TestInstallation install(TestInstallation::Bare);
             ScriptedServer server([&](ScriptedServer &s, const Frame &request, int) {
                 if (request.type == VersionCheck) {
                     s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {makeFileEntry(item)}));
@@ -337,14 +337,14 @@ private slots:
                 }
             });
             QVERIFY(server.listen());
-            install.configure(server.port());
+            install.configure(tcpConfig(server.port()));
             CTCPUpdate update;
             update.setRetryPause(kQuickPause);
             QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
             QVERIFY(update.start());
             QVERIFY2(update.beginDownload(), qPrintable(QStringLiteral("run %1").arg(run)));
             QCOMPARE(result.count(), 1);
-            QCOMPARE(install.readFile(install.tempDir() + QStringLiteral("/bin/last.dll")), piece.repeated(chunks));
+            QCOMPARE(TestInstallation::read(install.tempDir() + QStringLiteral("bin/last.dll")), piece.repeated(chunks));
             QCOMPARE(server.requests().size(), 2); // the file was asked for once
         }
     }
@@ -368,7 +368,7 @@ private slots:
             }
         });
         QVERIFY(server.listen());
-        m_install->configure(server.port());
+        m_install->configure(tcpConfig(server.port()));
         CTCPUpdate update;
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
         QVERIFY(update.start());
@@ -399,7 +399,7 @@ private slots:
             }
         });
         QVERIFY(server.listen());
-        m_install->configure(server.port());
+        m_install->configure(tcpConfig(server.port()));
         CTCPUpdate update;
         update.setRetryPause(kQuickPause);
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
@@ -408,9 +408,9 @@ private slots:
         QCOMPARE(result.count(), 1);
         QCOMPARE(result.at(0).at(0).toBool(), false);
         QCOMPARE(server.requests().size(), 1 + 1 + 4);
-        QCOMPARE(m_install->filesOutsideRelease(),
+        QCOMPARE(filesOutsideRelease(*m_install),
                  (QStringList{QStringLiteral("app/temp/good.txt")}));
-        QVERIFY(!QFile::exists(m_install->sandbox() + QStringLiteral("/evil.txt")));
+        QVERIFY(!QFile::exists(m_install->root() + QStringLiteral("/evil.txt")));
         QVERIFY(!QFile::exists(m_install->appDir() + QStringLiteral("/evil.txt")));
     }
 
@@ -447,7 +447,7 @@ private slots:
             }
         });
         QVERIFY(server.listen());
-        m_install->configure(server.port());
+        m_install->configure(tcpConfig(server.port()));
         CTCPUpdate update;
         update.setRetryPause(kQuickPause);
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
@@ -456,7 +456,7 @@ private slots:
         QCOMPARE(result.count(), 1);
         QCOMPARE(result.at(0).at(0).toBool(), false);
         QCOMPARE(server.requests().size(), requests);
-        QCOMPARE(m_install->filesOutsideRelease(), stored);
+        QCOMPARE(filesOutsideRelease(*m_install), stored);
     }
 
     void updateWithoutFilesDownloadsNothing()
@@ -465,7 +465,7 @@ private slots:
             s.send(VersionCheckReply, makeVersionReply(true, QStringLiteral("2"), 1, {}));
         });
         QVERIFY(server.listen());
-        m_install->configure(server.port());
+        m_install->configure(tcpConfig(server.port()));
         CTCPUpdate update;
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
         QVERIFY(!update.start());
@@ -485,8 +485,8 @@ private slots:
     void cancelStopsTheDownload()
     {
         QFETCH(bool, duringPause);
-        m_install->addReleaseFile(QStringLiteral("big.bin"), 4 * 1024 * 1024);
-        m_install->addReleaseFile(QStringLiteral("later.bin"), 10);
+        addReleaseFile(*m_install, QStringLiteral("big.bin"), 4 * 1024 * 1024);
+        addReleaseFile(*m_install, QStringLiteral("later.bin"), 10);
         auto server = startServer(duringPause ? QStringList{"--fail", "big.bin:-1"} : QStringList{"--chunk-size", "4096"});
         UpdateWidget window; // the owner's window, as the update model hands it over
         CTCPUpdate update;
@@ -521,18 +521,18 @@ private slots:
         QCOMPARE(server->requestCount(QStringLiteral("file later.bin ")), 0);
         QVERIFY(!update.client()->isConnected());
         if (!duringPause) {
-            const qint64 partial = QFileInfo(m_install->tempDir() + QStringLiteral("/big.bin")).size();
+            const qint64 partial = QFileInfo(m_install->tempDir() + QStringLiteral("big.bin")).size();
             QTest::qWait(200);
-            QCOMPARE(QFileInfo(m_install->tempDir() + QStringLiteral("/big.bin")).size(), partial);
+            QCOMPARE(QFileInfo(m_install->tempDir() + QStringLiteral("big.bin")).size(), partial);
             QVERIFY(partial < 4 * 1024 * 1024);
         }
     }
 
     void noUpdateKeepsTheListAndDownloadsNothing()
     {
-        m_install->addReleaseFile(QStringLiteral("a.txt"), 1);
+        addReleaseFile(*m_install, QStringLiteral("a.txt"), 1);
         auto server = startServer();
-        m_install->configure(server->port(), QStringLiteral("2.0"));
+        m_install->configure(tcpConfig(server->port(), QStringLiteral("2.0")));
         CTCPUpdate update;
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
         QVERIFY(!update.start());
@@ -546,7 +546,7 @@ private slots:
     // in between are dropped, and the last one shows once the refresh interval has passed.
     void windowFollowsABurstAtABoundedRate()
     {
-        m_install->configure(0);
+        m_install->configure(tcpConfig(0));
         CTCPUpdate update;
         StatusLog statuses(update);
         for (uint32_t done = 0; done <= 100 * 65536u; done += 65536u)
@@ -608,9 +608,9 @@ private slots:
             }
         });
         QVERIFY(scripted.listen());
-        m_install->configure(scripted.port());
+        m_install->configure(tcpConfig(scripted.port()));
         if (steps.contains(QStringLiteral("block-temp"))) {
-            QFile blocker(m_install->tempDir()); // a file where the download directory belongs
+            QFile blocker(m_install->path(QStringLiteral("temp"))); // a file where the download directory belongs
             QVERIFY(blocker.open(QIODevice::WriteOnly));
         }
 
@@ -660,7 +660,7 @@ private slots:
         QFETCH(uint, downloaded);
         QFETCH(uint, total);
         QFETCH(int, percent);
-        m_install->configure(0);
+        m_install->configure(tcpConfig(0));
         CTCPUpdate update;
         StatusLog statuses(update);
         update.onFileDownloadProgress(QString(), QStringLiteral("f.bin"), 0, total);

@@ -40,7 +40,7 @@ private slots:
     {
         QFETCH(QString, change);
         QFETCH(QString, expected);
-        TcpTestInstallation install;
+        TestInstallation install(TestInstallation::Bare);
         QVERIFY(install.isValid());
         QTemporaryDir source;
         QVERIFY(PublishedRelease::writeTree(source.path(), {{"a.txt", "a\n"}, {"bin/b.dll", "b\n"}, {"数据/c d.txt", ""}}));
@@ -55,7 +55,7 @@ private slots:
             QVERIFY(PublishedRelease::writeFile(install.releaseDir() + "/extra.dll", "x"));
 
         auto server = startReleaseServer(install);
-        install.configure(server->port());
+        install.configure(tcpConfig(server->port()));
         CTCPUpdate update;
         QSignalSpy result(&update, &CTCPUpdate::sigUpdateResult);
         QVERIFY(result.isValid());

@@ -21,7 +21,7 @@ class TestUpdateTcpClient : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<TcpTestInstallation> m_install;
+    std::unique_ptr<TestInstallation> m_install;
 
     std::unique_ptr<TcpServerProcess> startServer(QStringList extra = {})
     {
@@ -31,9 +31,9 @@ private:
 private slots:
     void init()
     {
-        m_install = std::make_unique<TcpTestInstallation>();
+        m_install = std::make_unique<TestInstallation>(TestInstallation::Bare);
         QVERIFY(m_install->isValid());
-        m_install->configure(1);
+        m_install->configure(tcpConfig(1));
     }
 
     void cleanup() { m_install.reset(); }
@@ -75,7 +75,7 @@ private slots:
 
     void secondConnectIsRefused()
     {
-        m_install->addReleaseFile(QStringLiteral("a.txt"), 10);
+        addReleaseFile(*m_install, QStringLiteral("a.txt"), 10);
         auto server = startServer();
         QVERIFY(server->port() != 0);
         QUpdateTcpClient client;
@@ -102,9 +102,9 @@ private slots:
         QFETCH(QString, installed);
         QFETCH(bool, hasUpdate);
         QFETCH(int, files);
-        m_install->addReleaseFile(QStringLiteral("a.txt"), 10);
-        m_install->addReleaseFile(QStringLiteral("bin/b.dll"), 10);
-        m_install->addReleaseFile(QStringLiteral("empty"), 0);
+        addReleaseFile(*m_install, QStringLiteral("a.txt"), 10);
+        addReleaseFile(*m_install, QStringLiteral("bin/b.dll"), 10);
+        addReleaseFile(*m_install, QStringLiteral("empty"), 0);
         auto server = startServer();
         QUpdateTcpClient client;
         QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
@@ -140,7 +140,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(int, size);
         const QString relative = path.isEmpty() ? name : path + QLatin1Char('/') + name;
-        const QByteArray content = m_install->addReleaseFile(relative, size);
+        const QByteArray content = addReleaseFile(*m_install, relative, size);
         auto server = startServer();
         QUpdateTcpClient client;
         QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
@@ -150,7 +150,7 @@ private slots:
         QVERIFY(progress.isValid() && completed.isValid() && errors.isValid());
 
         QVERIFY(client.downloadFile(FileItem{path, name}, NoTimeLimit));
-        QCOMPARE(m_install->readFile(m_install->tempDir() + QLatin1Char('/') + relative), content);
+        QCOMPARE(TestInstallation::read(m_install->tempDir() + relative), content);
         QCOMPARE(completed.count(), 1);
         QCOMPARE(completed.at(0).at(1).toString(), name);
         QCOMPARE(errors.count(), 0);
@@ -165,7 +165,7 @@ private slots:
 
     void serverErrorEndsDownloadAtOnce()
     {
-        m_install->addReleaseFile(QStringLiteral("bin/b.dll"), 1000);
+        addReleaseFile(*m_install, QStringLiteral("bin/b.dll"), 1000);
         auto server = startServer({QStringLiteral("--fail"), QStringLiteral("b.dll:1")});
         QUpdateTcpClient client;
         client.setNoDataTimeout(60000); // ending by the no-data limit would stall the suite
@@ -194,9 +194,9 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, name);
-        path.replace(QStringLiteral("<sandbox>"), m_install->sandbox());
+        path.replace(QStringLiteral("<sandbox>"), m_install->root());
         QVERIFY(QDir().mkpath(m_install->releaseDir() + QStringLiteral("/sub")));
-        QFile secret(m_install->sandbox() + QStringLiteral("/secret.txt"));
+        QFile secret(m_install->root() + QStringLiteral("/secret.txt"));
         QVERIFY(secret.open(QIODevice::WriteOnly));
         secret.write("not for clients");
         secret.close();
@@ -213,7 +213,7 @@ private slots:
 
     void silentServerEndsTheWaits()
     {
-        m_install->addReleaseFile(QStringLiteral("bin/b.dll"), 1000);
+        addReleaseFile(*m_install, QStringLiteral("bin/b.dll"), 1000);
         auto server = startServer({QStringLiteral("--silent")});
         QUpdateTcpClient client;
         client.setNoDataTimeout(kShortNoData);
@@ -232,12 +232,12 @@ private slots:
         client.setNoDataTimeout(0);
         QVERIFY(!client.downloadFile(kBig, 300));
         QCOMPARE(fileErrors.count(), 2);
-        QVERIFY(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("/bin/b.dll")));
+        QVERIFY(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("bin/b.dll")));
     }
 
     void heartbeatsAreSentAndAnswered()
     {
-        m_install->addReleaseFile(QStringLiteral("a.txt"), 1);
+        addReleaseFile(*m_install, QStringLiteral("a.txt"), 1);
         auto server = startServer();
         QUpdateTcpClient client;
         client.setHeartbeatInterval(50);
@@ -249,7 +249,7 @@ private slots:
 
     void connectionLossFailsDownloadAndLaterRequests()
     {
-        m_install->addReleaseFile(QStringLiteral("bin/b.dll"), 300000);
+        addReleaseFile(*m_install, QStringLiteral("bin/b.dll"), 300000);
         auto server = startServer({QStringLiteral("--close-after"), QStringLiteral("60000")});
         QUpdateTcpClient client;
         QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server->port()));
@@ -284,7 +284,7 @@ private slots:
         QCOMPARE(progress.count(), 5);
         QCOMPARE(progress.at(3).at(1).toString(), QStringLiteral("B.bin"));
         QCOMPARE(progress.at(3).at(2).toUInt(), 0u);
-        QCOMPARE(m_install->readFile(m_install->tempDir() + QStringLiteral("/d/B.bin")), QByteArray("bbbb"));
+        QCOMPARE(TestInstallation::read(m_install->tempDir() + QStringLiteral("d/B.bin")), QByteArray("bbbb"));
         QCOMPARE(CFileManager::instance().openFileCount(), 0); // A's abandoned file was closed
     }
 
@@ -332,7 +332,7 @@ private slots:
         QCOMPARE(failed.count(), 1);
         QVERIFY2(client.lastError().startsWith(error), qPrintable(client.lastError()));
         QCOMPARE(CFileManager::instance().openFileCount(), 0);
-        QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("/bin/b.dll")), "a refused file is not left behind");
+        QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("bin/b.dll")), "a refused file is not left behind");
     }
 
     // Servers that would keep an attempt alive for ever or fill the disk: each attempt ends, as
@@ -383,7 +383,7 @@ private slots:
             QCOMPARE(failed.size(), 1);
         }
         QCOMPARE(CFileManager::instance().openFileCount(), 0);
-        QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("/bin/b.dll")), "nothing of the file stays");
+        QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("bin/b.dll")), "nothing of the file stays");
     }
 
     void newRequestRestartsAnUnfinishedFile()
@@ -405,7 +405,7 @@ private slots:
         QVERIFY(!client.downloadFile(kBig, NoTimeLimit));
         QSignalSpy progress(&client, &QUpdateTcpClient::sigFileDownloadProgress);
         QVERIFY(client.downloadFile(kBig, NoTimeLimit));
-        QCOMPARE(m_install->readFile(m_install->tempDir() + QStringLiteral("/bin/b.dll")), QByteArray("newNEW"));
+        QCOMPARE(TestInstallation::read(m_install->tempDir() + QStringLiteral("bin/b.dll")), QByteArray("newNEW"));
         QCOMPARE(progress.first().at(2).toUInt(), 0u);
         QCOMPARE(progress.last().at(2).toUInt(), 6u);
     }
@@ -426,7 +426,7 @@ private slots:
     {
         QFETCH(QString, path);
         QFETCH(QString, name);
-        path.replace(QStringLiteral("<sandbox>"), m_install->sandbox());
+        path.replace(QStringLiteral("<sandbox>"), m_install->root());
         const FileItem evil{path, name};
         ScriptedServer server([&](ScriptedServer &s, const Frame &, int) {
             s.sendChunk(evil, 8, "evil", false);
@@ -436,14 +436,14 @@ private slots:
         QUpdateTcpClient client;
         client.setNoDataTimeout(60000);
         QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server.port()));
-        const QStringList before = m_install->filesOutsideRelease();
+        const QStringList before = filesOutsideRelease(*m_install);
         QSignalSpy fileErrors(&client, &QUpdateTcpClient::sigFileDownloadError);
         QVERIFY(!client.downloadFile(evil, NoTimeLimit));
         QCOMPARE(fileErrors.count(), 1);
         QCOMPARE(fileErrors.at(0).at(2).toString(), QStringLiteral("Failed to save file data: %1/%2").arg(path, name));
-        QCOMPARE(m_install->filesOutsideRelease(), before);
+        QCOMPARE(filesOutsideRelease(*m_install), before);
         QVERIFY(!QFileInfo::exists(m_install->tempDir()));
-        QVERIFY(!QFile::exists(m_install->sandbox() + QStringLiteral("/evil.txt")));
+        QVERIFY(!QFile::exists(m_install->root() + QStringLiteral("/evil.txt")));
     }
 
     void oversizedFrameDiscardsTheBuffer()
