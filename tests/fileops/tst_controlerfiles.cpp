@@ -227,8 +227,12 @@ private slots:
         // What the replace creates where nothing was installed, for a rollback to remove.
         QStringList added = QString::fromUtf8(TestInstallation::read(inst.backupDir() + addedList)).split('\n', Qt::SkipEmptyParts);
         added.sort();
-        QCOMPARE(added, (QStringList{"MD5.TXT", "Update.exe", "lib/md5.txt", "lib/new.dll", "newdir/", "newdir/sub/",
-                                     "newdir/sub/x.txt"}));
+        QStringList expectedAdded{"lib/md5.txt", "lib/new.dll", "newdir/", "newdir/sub/", "newdir/sub/x.txt"};
+#ifndef Q_OS_WIN
+        expectedAdded << "MD5.TXT" << "Update.exe";
+        expectedAdded.sort();
+#endif
+        QCOMPARE(added, expectedAdded);
         QCOMPARE(inst.installed(), before);
         QString log = logged();
         QVERIFY2(LogCapture::hasLine(log, "info",
