@@ -419,7 +419,7 @@ private slots:
         std::unique_ptr<ImmutableGuard> guard;
         if (blocker == QLatin1String("immutable")) {
             QVERIFY(QDir().mkpath(inst.backupDir()));
-            guard = std::make_unique<ImmutableGuard>(inst.backupDir());
+            guard = std::make_unique<ImmutableGuard>(inst.backupDir(), ImmutableGuard::Method::Flag);
             if (!guard->isActive())
                 QSKIP("chattr +i is not available here");
         } else if (blocker.startsWith(QLatin1String("download:"))) {
