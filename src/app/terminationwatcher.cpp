@@ -17,12 +17,55 @@ namespace {
 QPointer<TerminationWatcher> g_watcher;
 
 #ifdef Q_OS_WIN
-BOOL WINAPI onConsoleEvent(DWORD)
+constexpr wchar_t kWindowClass[] = L"UpdateExeTerminationWatcher";
+
+// Called on a thread of the console's own, or from whatever event loop dispatched a message: the
+// request reaches the GUI thread through its event loop.
+void requestTermination()
 {
-    // Runs on a thread of its own: hand the request to the GUI thread.
     if (g_watcher)
         QMetaObject::invokeMethod(g_watcher.data(), &TerminationWatcher::terminationRequested, Qt::QueuedConnection);
+}
+
+BOOL WINAPI onConsoleEvent(DWORD)
+{
+    requestTermination();
     return TRUE;
+}
+
+LRESULT CALLBACK onWindowMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CLOSE:
+        // Not DefWindowProc, which would destroy the window: it stays for a second request.
+        requestTermination();
+        return 0;
+    case WM_QUERYENDSESSION:
+        // The session ends: the cancel starts now, while there is time for its clean-up, and the
+        // logoff is never held up.
+        requestTermination();
+        return TRUE;
+    default:
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+// Windows asks a program to end by posting WM_CLOSE to its top-level windows (QProcess::terminate,
+// taskkill without /F) and sends them WM_QUERYENDSESSION at logoff. update.exe may have none: in
+// console mode on the offscreen platform, or before its window is shown, Qt has created no native
+// window. So it keeps one of its own that is never shown. Not a message-only window: EnumWindows,
+// through which those requests find a process's windows, leaves such windows out.
+HWND createRequestWindow()
+{
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = onWindowMessage;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowClass;
+    if (!RegisterClassW(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+        return nullptr;
+    return CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, L"update.exe", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                           instance, nullptr);
 }
 #else
 int g_pipe[2] = {-1, -1};
@@ -43,6 +86,7 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
     g_watcher = this;
 #ifdef Q_OS_WIN
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    m_window = createRequestWindow();
 #else
     if (g_pipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_pipe) != 0)
         return;
@@ -61,6 +105,8 @@ TerminationWatcher::~TerminationWatcher()
 {
 #ifdef Q_OS_WIN
     SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    if (m_window)
+        DestroyWindow(static_cast<HWND>(m_window));
 #else
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;

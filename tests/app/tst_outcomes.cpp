@@ -8,6 +8,7 @@
 #include "common/tcpserverprocess.h"
 
 #include <QRegularExpression>
+#include <QTextCodec>
 #include <QtTest>
 
 using namespace EndToEnd;
@@ -145,7 +146,9 @@ void TestOutcomes::consoleOutcome()
     QCOMPARE(result.exitCode, exitCode);
     QCOMPARE(result.jsonLines().size(), 1);
     const QRegularExpression pattern(QLatin1Char('^') + line.arg(httpPort) + QLatin1Char('$'));
-    QVERIFY2(pattern.match(QString::fromUtf8(result.jsonLines().first())).hasMatch(), result.jsonLines().first().constData());
+    // The line is in the system's code page (GBK on a Chinese Windows).
+    const QString resultLine = QTextCodec::codecForLocale()->toUnicode(result.jsonLines().first());
+    QVERIFY2(pattern.match(resultLine).hasMatch(), qPrintable(resultLine));
 
     // Console mode starts the host program only after an update; the host itself runs the
     // updater and goes on when there is nothing to do.
@@ -215,7 +218,7 @@ void TestOutcomes::misconfigurationSaysWhatIsWrong()
     const RunResult result = sandbox.run({QStringLiteral("console")});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, exitCode);
-    QCOMPARE(result.jsonLines(), QList<QByteArray>{exitCode == 1 ? kInitFailedLine : kNoTransportLine});
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{exitCode == 1 ? kInitFailedLine : received(kNoTransportLine)});
     // Logged to standard output when the log folder is unknown; to the log file otherwise.
     const QString said = QString::fromUtf8(result.out + result.err + sandbox.log());
     QVERIFY2(said.contains(logLine.arg(sandbox.appDir())), qPrintable(said.right(800)));
@@ -246,7 +249,9 @@ void TestOutcomes::helpAndVersionDoNotUpdate()
     const RunResult result = sandbox.run({QStringLiteral("console"), argument});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
-    QVERIFY2(QString::fromUtf8(result.out).startsWith(output), result.out.constData());
+    // Written for the console, in the system's code page.
+    const QString text = QTextCodec::codecForLocale()->toUnicode(result.out);
+    QVERIFY2(text.startsWith(output), qPrintable(text));
     QVERIFY(result.jsonLines().isEmpty());
     QVERIFY(!sandbox.hostStarted(kNoLaunchWaitMs));
     QCOMPARE(server.requestLines(), QStringList());
@@ -338,7 +343,7 @@ void TestOutcomes::missingUpdateHelperAppliesNothing()
         QVERIFY2(tcp->start(), qPrintable(tcp->errorString()));
         config = Sandbox::configText(tcp->port());
     }
-    QVERIFY(sandbox.writeConfig(config.replace("UpdateHelperExe=helper.sh", "UpdateHelperExe=updatehelper.exe")));
+    QVERIFY(sandbox.writeConfig(config.replace("UpdateHelperExe=" + kHelperExe.toUtf8(), "UpdateHelperExe=updatehelper.exe")));
     const Snapshot before = sandbox.installed();
 
     const RunResult result = sandbox.run({QStringLiteral("console")});

@@ -1,12 +1,57 @@
 #include "app/controler.h"
 #include "app/processentry.h"
+#include "app/terminationwatcher.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
+#endif
+
+namespace {
+
+// Asks this process to end the way the system or a host program does: request is a row name of
+// terminationRequests. False when the request could not be made.
+bool askToEnd(const QString &request)
+{
+#ifdef Q_OS_WIN
+    // Like QProcess::terminate() and taskkill: a message to every top-level window of the process.
+    struct Request
+    {
+        UINT message;
+        bool sent = false;
+        bool refused = false;
+    } state{request == QLatin1String("WM_CLOSE") ? UINT(WM_CLOSE) : UINT(WM_QUERYENDSESSION)};
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto *state = reinterpret_cast<Request *>(parameter);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            if (process != GetCurrentProcessId())
+                return TRUE;
+            if (state->message == WM_CLOSE)
+                state->sent = PostMessageW(window, WM_CLOSE, 0, 0) || state->sent;
+            else if (SendMessageW(window, WM_QUERYENDSESSION, 0, 0) == FALSE)
+                state->refused = true; // nothing may hold up the end of the session
+            else
+                state->sent = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&state));
+    return state.sent && !state.refused;
+#else
+    return ::raise(request == QLatin1String("SIGTERM") ? SIGTERM : SIGINT) == 0;
+#endif
+}
+
+} // namespace
+
 // The pieces of the process entry and the controller that decide what a caller sees: the argument
-// report, the run mode taken from the command line and the console lines.
+// report, the run mode taken from the command line, the console lines and the requests to end.
 class TestProcessEntry : public QObject
 {
     Q_OBJECT
@@ -59,6 +104,32 @@ private slots:
         CControler controller;
         QCOMPARE(QJsonDocument(controller.buildResultJson()).toJson(QJsonDocument::Compact),
                  QByteArray(R"({"errormsg":"","success":true,"update":false})"));
+    }
+
+    // Every way the system and host programs ask update.exe to end reaches the controller, also
+    // when no window of Qt's exists (console mode on the offscreen platform), and a second time.
+    void terminationRequests_data()
+    {
+        QTest::addColumn<QString>("request");
+#ifdef Q_OS_WIN
+        QTest::newRow("WM_CLOSE") << QStringLiteral("WM_CLOSE");
+        QTest::newRow("end of the session") << QStringLiteral("WM_QUERYENDSESSION");
+#else
+        QTest::newRow("SIGTERM") << QStringLiteral("SIGTERM");
+        QTest::newRow("SIGINT") << QStringLiteral("SIGINT");
+#endif
+    }
+
+    void terminationRequests()
+    {
+        QFETCH(QString, request);
+        TerminationWatcher watcher;
+        QSignalSpy requested(&watcher, &TerminationWatcher::terminationRequested);
+        QVERIFY(requested.isValid());
+        QVERIFY(askToEnd(request));
+        QTRY_COMPARE(requested.count(), 1);
+        QVERIFY(askToEnd(request));
+        QTRY_COMPARE(requested.count(), 2);
     }
 };
 

@@ -30,6 +30,15 @@ constexpr int kNoLaunchWaitMs = 2000;
 
 const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
 
+// The host program's stand-in, which adds a line "started" to host-started.txt at every start: a
+// shell script here; on Windows a copy of recordargs.exe that appends its record.
+#ifdef Q_OS_WIN
+const QString kHostExe = QStringLiteral("host.exe");
+#else
+const QString kHostExe = QStringLiteral("host.sh");
+#endif
+const QString kHostStartedFile = QStringLiteral("host-started.txt");
+
 Snapshot installedFiles()
 {
     return {
@@ -70,9 +79,12 @@ public:
             && PublishedRelease::writeTree(releaseDir(), releaseFiles())
             && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")))
             && QFile::copy(QStringLiteral(UPDATEHELPER_EXE_PATH), path(QStringLiteral("updatehelper.exe")))
-            && TestInstallation::writeFile(path(QStringLiteral("host.sh")),
-                                           "#!/bin/sh\necho started >> \"$(dirname \"$0\")/host-started.txt\"\n")
-            && QFile::setPermissions(path(QStringLiteral("host.sh")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#ifdef Q_OS_WIN
+            && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHostExe));
+#else
+            && TestInstallation::writeFile(path(kHostExe), "#!/bin/sh\necho started >> \"$(dirname \"$0\")/host-started.txt\"\n")
+            && QFile::setPermissions(path(kHostExe), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+#endif
     }
 
     [[nodiscard]] bool isValid() const { return m_valid; }
@@ -83,7 +95,7 @@ public:
 
     bool configure(quint16 tcpPort, const QString &url)
     {
-        const QByteArray text = "[Update]\nURL=" + url.toUtf8() + "\nHostExe=host.sh\nUpdateHelperExe=updatehelper.exe\n"
+        const QByteArray text = "[Update]\nURL=" + url.toUtf8() + "\nHostExe=" + kHostExe.toUtf8() + "\nUpdateHelperExe=updatehelper.exe\n"
             "HttpEnable=" + (url.isEmpty() ? "false" : "true") + "\n"
             "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
             "[General]\nVersion=1.0.0\n[Paths]\nBackup=backup\nTemp=temp\nLog=log/\n[Project]\nType=1\n";
@@ -96,6 +108,11 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
+#ifdef Q_OS_WIN
+        // Handed on through the helper and the second update.exe to the host program.
+        env.insert(QStringLiteral("RECORDARGS_OUT"), QDir::toNativeSeparators(path(kHostStartedFile)));
+        env.insert(QStringLiteral("RECORDARGS_APPEND"), QStringLiteral("1"));
+#endif
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(m_root.path());
         process.start(path(QStringLiteral("update.exe")), {QStringLiteral("console")});
@@ -117,17 +134,17 @@ public:
     // when no start is expected).
     [[nodiscard]] int hostStarts(bool expectStart) const
     {
-        if (expectStart && !waitForLog(QStringLiteral("host-started.txt"), QStringLiteral("started")))
+        if (expectStart && !waitForLog(kHostStartedFile, QStringLiteral("started")))
             return 0;
         QTest::qWait(kNoLaunchWaitMs);
-        return TestInstallation::read(path(QStringLiteral("host-started.txt"))).count('\n');
+        return TestInstallation::read(path(kHostStartedFile)).count('\n');
     }
 
     // What the user's program consists of: no logs, programs or working directories.
     [[nodiscard]] Snapshot installed() const
     {
         return TestInstallation::without(TestInstallation::snapshot(appDir()),
-                                         {QStringLiteral("log/"), QStringLiteral("host-started.txt"),
+                                         {QStringLiteral("log/"), kHostStartedFile, kHostStartedFile + QStringLiteral(".parent"),
                                           QStringLiteral("update.exe"), QStringLiteral("updatehelper.exe")});
     }
 
@@ -197,7 +214,8 @@ void TestSelfUpdate::selfUpdate()
     QVERIFY(first.waitForFinished(kRunTimeoutMs));
     QCOMPARE(first.exitCode(), 0);
     QList<QByteArray> resultLines;
-    for (const QByteArray &line : first.readAllStandardOutput().split('\n')) {
+    // The C runtime ends lines with CR LF on Windows.
+    for (const QByteArray &line : first.readAllStandardOutput().replace("\r\n", "\n").split('\n')) {
         if (line.startsWith('{'))
             resultLines << line;
     }

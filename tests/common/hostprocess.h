@@ -70,20 +70,25 @@ public:
 #endif
     }
 
-    // Starts program with arguments; standard error joins standard output when merged.
-    void start(const QString &program, const QStringList &arguments, bool merged = false)
+    // Starts program with arguments; standard error joins standard output when merged. The
+    // program reads input on its standard input, which is then closed.
+    void start(const QString &program, const QStringList &arguments, bool merged = false,
+               const QByteArray &input = QByteArray())
     {
         m_merged = merged;
         if (!viaHostRun()) {
             m_process = std::make_unique<QProcess>();
             m_process->setProcessChannelMode(merged ? QProcess::MergedChannels : QProcess::SeparateChannels);
             m_process->start(program, arguments);
+            m_process->write(input);
+            m_process->closeWriteChannel();
             return;
         }
         m_state = std::make_unique<QTemporaryDir>();
         QJsonObject command;
         command.insert(QStringLiteral("argv"), QJsonArray::fromStringList(QStringList{program} + arguments));
         command.insert(QStringLiteral("merged"), merged);
+        command.insert(QStringLiteral("input"), QString::fromLatin1(input.toBase64()));
         QFile file(statePath(QStringLiteral("command.json")));
         if (!m_state->isValid() || !file.open(QIODevice::WriteOnly)
             || file.write(QJsonDocument(command).toJson()) < 0) {
@@ -161,6 +166,14 @@ public:
         if (m_process)
             return m_process->exitCode();
         return m_state ? readState(QStringLiteral("exit")).trimmed().toInt() : -1;
+    }
+
+    // False when the program was ended by a signal or crashed.
+    [[nodiscard]] bool exitedNormally() const
+    {
+        if (m_process)
+            return m_process->exitStatus() == QProcess::NormalExit;
+        return exitCode() >= 0; // hostrun.py writes -N for a signal N
     }
 
     [[nodiscard]] QString errorString() const { return m_error; }

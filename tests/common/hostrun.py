@@ -5,7 +5,8 @@ Wine starts a Linux program that a Windows process asks for, but hands out no pr
 it: the test could neither read its output, nor wait for it, nor stop it. So the test starts this
 script with a state directory instead (tests/common/hostprocess.h) and talks to it through files:
 
-    command.json  written by the test: {"argv": [...], "merged": bool}
+    command.json  written by the test: {"argv": [...], "merged": bool, "input": base64}
+    input         its standard input, decoded from the command's "input"
     pid           the program runs (or "error" with the reason when it could not be started)
     out, err      its standard output and error (one file "out" when merged)
     stop          written by the test: end the program (SIGTERM, SIGKILL 5 s later)
@@ -15,6 +16,7 @@ The program also ends when the state directory disappears. When UPDATER_HOSTRUN_
 directory, the program's pid is kept there while it runs, so that the test script can end what a
 crashed test left behind.
 """
+import base64
 import json
 import os
 import shutil
@@ -42,8 +44,12 @@ def main():
         argv[0] = shutil.which(argv[0], path='/usr/local/bin:/usr/bin:/bin') or argv[0]
     out = open(os.path.join(state, 'out'), 'wb')
     err = subprocess.STDOUT if command.get('merged') else open(os.path.join(state, 'err'), 'wb')
+    # What the program reads on standard input, given all at once and then closed.
+    stdin = open(os.path.join(state, 'input'), 'w+b')
+    stdin.write(base64.b64decode(command.get('input', '')))
+    stdin.seek(0)
     try:
-        child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        child = subprocess.Popen(argv, stdin=stdin, stdout=out, stderr=err)
     except OSError as e:
         write_atomically(os.path.join(state, 'error'), str(e))
         return

@@ -7,6 +7,10 @@
 //
 // On Windows a file is held open instead, as a running program holds its executable and DLLs:
 // others may read it but neither delete, rename nor write it. Directories have no such guard there.
+// Method::Flag asks for the flag there too: a Windows test under Wine sets it with the Linux
+// chattr through hostrun.py, which Windows programs then see as a file they may not change.
+
+#include "common/hostprocess.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -21,10 +25,16 @@
 class ImmutableGuard
 {
 public:
-    explicit ImmutableGuard(const QString &path)
+    enum class Method {
+        Native, // the flag; on Windows a file held open
+        Flag,   // the flag everywhere (on Windows only under Wine)
+    };
+
+    explicit ImmutableGuard(const QString &path, Method method = Method::Native)
         : m_path(path)
+        , m_method(method)
     {
-        m_active = chattr(QStringLiteral("+i"));
+        m_active = change(true);
     }
     ~ImmutableGuard() { release(); }
     ImmutableGuard(const ImmutableGuard &) = delete;
@@ -35,15 +45,24 @@ public:
     void release()
     {
         if (m_active)
-            chattr(QStringLiteral("-i"));
+            change(false);
         m_active = false;
     }
 
 private:
-#ifdef Q_OS_WIN
-    bool chattr(const QString &flag)
+    bool change(bool immutable)
     {
-        if (flag == QLatin1String("-i")) {
+#ifdef Q_OS_WIN
+        if (m_method == Method::Native)
+            return holdOpen(immutable);
+#endif
+        return chattr(immutable ? QStringLiteral("+i") : QStringLiteral("-i"));
+    }
+
+#ifdef Q_OS_WIN
+    bool holdOpen(bool hold)
+    {
+        if (!hold) {
             CloseHandle(m_handle);
             m_handle = INVALID_HANDLE_VALUE;
             return true;
@@ -56,9 +75,19 @@ private:
     }
 
     HANDLE m_handle = INVALID_HANDLE_VALUE;
-#else
+#endif
+
     bool chattr(const QString &flag) const
     {
+        if (HostProcess::viaHostRun()) {
+            HostProcess process;
+            process.start(QStringLiteral("chattr"), {flag, HostProcess::hostPath(m_path)}, true);
+            return process.waitForStarted(ChattrTimeoutMs) && process.waitForFinished(ChattrTimeoutMs)
+                && process.exitCode() == 0;
+        }
+#ifdef Q_OS_WIN
+        return false; // no such flag on Windows itself
+#else
         const QString program = QStandardPaths::findExecutable(QStringLiteral("chattr"));
         if (program.isEmpty())
             return false;
@@ -66,9 +95,12 @@ private:
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(program, {flag, m_path});
         return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
 #endif
+    }
+
+    static constexpr int ChattrTimeoutMs = 30000;
 
     QString m_path;
+    Method m_method;
     bool m_active = false;
 };

@@ -2,10 +2,12 @@
 
 // Runs the real minisign program (installed by scripts/setup) for tests that check that our
 // signatures and minisign's are interchangeable. Passwords go to minisign's standard input,
-// which it reads when no terminal is attached.
+// which it reads when no terminal is attached. A Windows test under Wine runs the Linux minisign
+// through hostrun.py (common/hostprocess.h), with the Linux paths of its files.
+
+#include "common/hostprocess.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
@@ -15,9 +17,18 @@ namespace MinisignTool {
 // Deriving a key from a password takes minisign's default 1 GiB of scrypt memory and a few seconds.
 inline constexpr int TimeoutMs = 120000;
 
+// Empty when minisign is not installed. Under Wine the name is looked up on the Linux side.
 inline QString executable()
 {
+    if (HostProcess::viaHostRun())
+        return QStringLiteral("minisign");
     return QStandardPaths::findExecutable(QStringLiteral("minisign"));
+}
+
+// A file argument as minisign sees it.
+inline QString file(const QString &path)
+{
+    return HostProcess::hostPath(path);
 }
 
 struct Run
@@ -28,22 +39,19 @@ struct Run
 
 inline Run run(const QStringList &arguments, const QByteArray &input = QByteArray())
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(executable(), arguments);
+    HostProcess process;
+    process.start(executable(), arguments, true, input);
     Run result;
     if (!process.waitForStarted(TimeoutMs)) {
         result.output = QStringLiteral("cannot start minisign: ") + process.errorString();
         return result;
     }
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(TimeoutMs) || process.exitStatus() != QProcess::NormalExit) {
+    if (!process.waitForFinished(TimeoutMs) || !process.exitedNormally()) {
         result.output = QStringLiteral("minisign did not finish");
         return result;
     }
     result.exitCode = process.exitCode();
-    result.output = QString::fromUtf8(process.readAll());
+    result.output = QString::fromUtf8(process.readAllStandardOutput());
     return result;
 }
 
@@ -62,36 +70,36 @@ inline bool generate(const QString &dir, const QString &name, const QByteArray &
     pair->publicKeyFile = dir + QLatin1Char('/') + name + QStringLiteral(".pub");
     pair->secretKeyFile = dir + QLatin1Char('/') + name + QStringLiteral(".key");
     pair->password = password;
-    QStringList arguments{QStringLiteral("-G"), QStringLiteral("-f"), QStringLiteral("-p"), pair->publicKeyFile,
-                          QStringLiteral("-s"), pair->secretKeyFile};
+    QStringList arguments{QStringLiteral("-G"), QStringLiteral("-f"), QStringLiteral("-p"), file(pair->publicKeyFile),
+                          QStringLiteral("-s"), file(pair->secretKeyFile)};
     if (password.isEmpty())
         arguments << QStringLiteral("-W");
     const Run result = run(arguments, password.isEmpty() ? QByteArray() : password + '\n' + password + '\n');
-    QFile file(pair->publicKeyFile);
-    if (result.exitCode != 0 || !file.open(QIODevice::ReadOnly)) {
+    QFile publicKey(pair->publicKeyFile);
+    if (result.exitCode != 0 || !publicKey.open(QIODevice::ReadOnly)) {
         *error = result.output;
         return false;
     }
-    const QStringList lines = QString::fromLatin1(file.readAll()).split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromLatin1(publicKey.readAll()).split(QLatin1Char('\n'));
     pair->keyId = lines.value(0).section(QLatin1Char(' '), -1);
     pair->publicKey = lines.value(1).trimmed();
     return true;
 }
 
 // minisign -S of file with the key's password on standard input.
-inline Run sign(const KeyPair &key, const QString &file, const QString &signatureFile, const QString &trustedComment,
+inline Run sign(const KeyPair &key, const QString &signedFile, const QString &signatureFile, const QString &trustedComment,
                 const QStringList &extra = QStringList())
 {
-    QStringList arguments{QStringLiteral("-S"), QStringLiteral("-s"), key.secretKeyFile, QStringLiteral("-m"), file,
-                          QStringLiteral("-x"), signatureFile, QStringLiteral("-t"), trustedComment};
+    QStringList arguments{QStringLiteral("-S"), QStringLiteral("-s"), file(key.secretKeyFile), QStringLiteral("-m"),
+                          file(signedFile), QStringLiteral("-x"), file(signatureFile), QStringLiteral("-t"), trustedComment};
     return run(arguments + extra, key.password.isEmpty() ? QByteArray() : key.password + '\n');
 }
 
 // minisign -V of file against the public key file.
-inline Run verify(const QString &publicKeyFile, const QString &file, const QString &signatureFile)
+inline Run verify(const QString &publicKeyFile, const QString &signedFile, const QString &signatureFile)
 {
-    return run({QStringLiteral("-V"), QStringLiteral("-p"), publicKeyFile, QStringLiteral("-m"), file,
-                QStringLiteral("-x"), signatureFile});
+    return run({QStringLiteral("-V"), QStringLiteral("-p"), file(publicKeyFile), QStringLiteral("-m"), file(signedFile),
+                QStringLiteral("-x"), file(signatureFile)});
 }
 
 } // namespace MinisignTool

@@ -199,8 +199,8 @@ public:
 
     [[nodiscard]] QByteArray log() const { return TestInstallation::read(path(QStringLiteral("log/update.log"))); }
 
-    // Asks a running update.exe to end (SIGTERM, as a host program or the system would) and
-    // waits for its end.
+    // Asks a running update.exe to end, as a host program or the system would (SIGTERM; WM_CLOSE
+    // to its windows and main thread on Windows), and waits for its end.
     RunResult terminate(QProcess *process, int timeoutMs = kRunTimeoutMs)
     {
         process->terminate();

@@ -7,7 +7,9 @@
 // On Windows the arguments are read as the wide command line and written as UTF-8, the name of
 // the program that started this one (cmd.exe after a delayed start) goes to RECORDARGS_OUT +
 // ".parent", written before the arguments, and a "*" in RECORDARGS_OUT stands for the program's
-// own name without ".exe", so that copies named host.exe and helper.exe record apart.
+// own name without ".exe", so that copies named host.exe and helper.exe record apart. With
+// RECORDARGS_APPEND set, every start adds a line "started" and its arguments to what the file
+// holds, so that a test can count the starts of a program that gets no arguments.
 
 #include <chrono>
 #include <cstdio>
@@ -56,6 +58,18 @@ std::wstring parentName()
     return std::wstring();
 }
 
+std::string readFile(const std::wstring &path)
+{
+    std::string content;
+    if (std::FILE *file = _wfopen(path.c_str(), L"rb")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            content.append(buffer, n);
+        std::fclose(file);
+    }
+    return content;
+}
+
 bool writeFile(const std::wstring &path, const std::string &content)
 {
     const std::wstring part = path + L".part";
@@ -91,7 +105,7 @@ int main()
         return 3;
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    std::string lines;
+    std::string lines = std::getenv("RECORDARGS_APPEND") ? readFile(out) + "started\n" : std::string();
     for (int i = 1; argv && i < argc; ++i)
         lines += utf8(argv[i]) + '\n';
     LocalFree(argv);

@@ -232,8 +232,12 @@ private slots:
         // What the replace creates where nothing was installed, for a rollback to remove.
         QStringList added = QString::fromUtf8(TestInstallation::read(inst.backupDir() + addedList)).split('\n', Qt::SkipEmptyParts);
         added.sort();
-        QCOMPARE(added, (QStringList{"MD5.TXT", "Update.exe", "lib/md5.txt", "lib/new.dll", "newdir/", "newdir/sub/",
-                                     "newdir/sub/x.txt"}));
+        QStringList expectedAdded{"lib/md5.txt", "lib/new.dll", "newdir/", "newdir/sub/", "newdir/sub/x.txt"};
+#ifndef Q_OS_WIN
+        expectedAdded << "MD5.TXT" << "Update.exe";
+        expectedAdded.sort();
+#endif
+        QCOMPARE(added, expectedAdded);
         QCOMPARE(inst.installed(), before);
         QString log = logged();
         QVERIFY2(LogCapture::hasLine(log, "info",
@@ -420,7 +424,7 @@ private slots:
         std::unique_ptr<ImmutableGuard> guard;
         if (blocker == QLatin1String("immutable")) {
             QVERIFY(QDir().mkpath(inst.backupDir()));
-            guard = std::make_unique<ImmutableGuard>(inst.backupDir());
+            guard = std::make_unique<ImmutableGuard>(inst.backupDir(), ImmutableGuard::Method::Flag);
             if (!guard->isActive())
                 QSKIP("chattr +i is not available here");
         } else if (blocker.startsWith(QLatin1String("download:"))) {

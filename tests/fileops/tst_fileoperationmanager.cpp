@@ -191,7 +191,7 @@ private slots:
         std::unique_ptr<ImmutableGuard> guard;
         if (blocker == QLatin1String("<immutable>")) {
             QVERIFY(QDir().mkpath(trees.target));
-            guard = std::make_unique<ImmutableGuard>(trees.target);
+            guard = std::make_unique<ImmutableGuard>(trees.target, ImmutableGuard::Method::Flag);
             if (!guard->isActive())
                 QSKIP("chattr +i is not available here");
         } else if (blocker.isEmpty()) {

@@ -53,6 +53,9 @@ private slots:
 
     void fromDirectoryRefusesLinks()
     {
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a .lnk shortcut on Windows, and Wine makes no symbolic links");
+#endif
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.path(), {{"a.txt", "a\n"}}));
         QVERIFY(QFile::link(dir.filePath("a.txt"), dir.filePath("link.txt")));
@@ -205,8 +208,11 @@ private slots:
         }
     }
 
-    void checkRefusesLinksAndMissingInstallation()
+    void checkRefusesLinks()
     {
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a .lnk shortcut on Windows, and Wine makes no symbolic links");
+#endif
         QTemporaryDir dir;
         QVERIFY(writeTree(dir.filePath("temp"), {{"a.txt", "a\n"}}));
         ReleaseManifest manifest;
@@ -215,8 +221,18 @@ private slots:
         QVERIFY(manifest.checkDownload(dir.filePath("temp"), QString()).ok());
         QVERIFY(QFile::link(dir.filePath("temp/a.txt"), dir.filePath("temp/b.txt")));
         QCOMPARE(manifest.checkDownload(dir.filePath("temp"), QString()).errorText(), QStringLiteral("not a regular file: /b.txt"));
+    }
+
+    void checkWithoutInstallationNeedsEveryFile()
+    {
+        QTemporaryDir dir;
+        QVERIFY(writeTree(dir.filePath("temp"), {{"a.txt", "a\n"}}));
+        ReleaseManifest manifest;
+        QString error;
+        QVERIFY(ReleaseManifest::fromDirectory(dir.filePath("temp"), "1", "1", {}, &manifest, &error));
+        QVERIFY(manifest.checkDownload(dir.filePath("temp"), QString()).ok());
         // Without an installation directory nothing may be absent from the download.
-        QVERIFY(QFile::remove(dir.filePath("temp/b.txt")) && QFile::remove(dir.filePath("temp/a.txt")));
+        QVERIFY(QFile::remove(dir.filePath("temp/a.txt")));
         QCOMPARE(manifest.checkDownload(dir.filePath("temp"), QString()).errorText(), QStringLiteral("file missing: /a.txt"));
     }
 

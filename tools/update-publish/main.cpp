@@ -112,7 +112,13 @@ bool loadSecretKey(const QString &keyFile, const QString &passwordFile, Minisign
             password.chop(1);
         SignatureCrypto::wipe(text);
     } else {
+#ifdef Q_OS_WIN
+        // Windows keeps the environment in UTF-16, and qgetenv() would hand out the code page's
+        // bytes: GBK for a Chinese password, which never opens a key made with its UTF-8 bytes.
+        password = qEnvironmentVariable(PasswordVariable).toUtf8();
+#else
         password = qgetenv(PasswordVariable);
+#endif
     }
     Minisign::SecretKeyResult result = Minisign::readSecretKey(content, password);
     SignatureCrypto::wipe(password);
