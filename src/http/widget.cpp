@@ -23,7 +23,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#if QT_CONFIG(ssl)
 #include <QSslConfiguration>
+#endif
 #include <QTimer>
 #include <QUrl>
 
@@ -48,12 +50,16 @@ QNetworkRequest makeRequest(const QString &url, int transferTimeoutMs, const QLi
     request.setTransferTimeout(transferTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+#if QT_CONFIG(ssl)
     // A private CA replaces the system's trust store for every request.
     if (!trustedCas.isEmpty()) {
         QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
         ssl.setCaCertificates(trustedCas);
         request.setSslConfiguration(ssl);
     }
+#else
+    Q_UNUSED(trustedCas)
+#endif
     return request;
 }
 
@@ -206,6 +212,11 @@ bool Widget::loadTrust()
     if (caFile.isEmpty() || !m_trustedCas.isEmpty())
         return true;
     const QString path = m_appDir + caFile;
+#if !QT_CONFIG(ssl)
+    // Trusting a private CA is pointless where no TLS connection can be made at all.
+    failCheck(QStringLiteral("此版本不支持HTTPS，无法使用CA证书文件([Update] CaFile): ") + path);
+    return false;
+#endif
     QFile file(path);
     if (file.open(QIODevice::ReadOnly))
         m_trustedCas = QSslCertificate::fromData(file.readAll(), QSsl::Pem);
