@@ -5,6 +5,8 @@
 #include <QSocketNotifier>
 
 #ifdef Q_OS_WIN
+#include <atomic>
+
 #include <windows.h>
 #else
 #include <csignal>
@@ -19,8 +21,11 @@ QPointer<TerminationWatcher> g_watcher;
 #ifdef Q_OS_WIN
 constexpr wchar_t kWindowClass[] = L"UpdateExeTerminationWatcher";
 
-// Called on a thread of the console's own, or from whatever event loop dispatched a message: the
-// request reaches the GUI thread through its event loop.
+// The request window; the console handler, which runs on a thread of its own, reaches the GUI
+// thread by posting to it.
+std::atomic<HWND> g_requestWindow{nullptr};
+
+// Runs on the GUI thread, from whatever event loop dispatched the message.
 void requestTermination()
 {
     if (g_watcher)
@@ -29,7 +34,9 @@ void requestTermination()
 
 BOOL WINAPI onConsoleEvent(DWORD)
 {
-    requestTermination();
+    const HWND window = g_requestWindow.load();
+    if (window)
+        PostMessageW(window, WM_CLOSE, 0, 0);
     return TRUE;
 }
 
@@ -85,8 +92,9 @@ TerminationWatcher::TerminationWatcher(QObject *parent)
 {
     g_watcher = this;
 #ifdef Q_OS_WIN
-    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     m_window = createRequestWindow();
+    g_requestWindow = static_cast<HWND>(m_window);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 #else
     if (g_pipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_pipe) != 0)
         return;
@@ -105,6 +113,7 @@ TerminationWatcher::~TerminationWatcher()
 {
 #ifdef Q_OS_WIN
     SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    g_requestWindow = nullptr;
     if (m_window)
         DestroyWindow(static_cast<HWND>(m_window));
 #else

@@ -305,22 +305,30 @@ void TestEndToEnd::secondInstanceExitsWithOne()
 
 void TestEndToEnd::unsafeTempRefusesToStart_data()
 {
-    QTest::addColumn<QByteArray>("paths");
-    QTest::newRow("empty Temp") << QByteArray("Backup=backup\nTemp=\nLog=log/\n");
-    QTest::newRow("Temp ..") << QByteArray("Backup=backup\nTemp=..\nLog=log/\n");
-    QTest::newRow("Temp .") << QByteArray("Backup=backup\nTemp=.\nLog=log/\n");
-    QTest::newRow("absolute Backup") << QByteArray("Backup=/tmp\nTemp=temp\nLog=log/\n");
+    QTest::addColumn<QString>("backup");
+    QTest::addColumn<QString>("temp");
+    QTest::addColumn<QString>("log");
+    QTest::newRow("empty Temp") << "backup" << "" << "log/";
+    QTest::newRow("Temp ..") << "backup" << ".." << "log/";
+    QTest::newRow("Temp .") << "backup" << "." << "log/";
+    QTest::newRow("absolute Backup") << "/tmp" << "temp" << "log/";
     // Removed at every start, these would take the version record or the logs with them.
-    QTest::newRow("Temp update") << QByteArray("Backup=backup\nTemp=update\nLog=log/\n");
-    QTest::newRow("Temp the log folder") << QByteArray("Backup=backup\nTemp=log\nLog=log/\n");
-    QTest::newRow("Backup holds the log folder") << QByteArray("Backup=var\nTemp=temp\nLog=var/log/\n");
+    QTest::newRow("Temp update") << "backup" << "update" << "log/";
+    QTest::newRow("Temp the log folder") << "backup" << "log" << "log/";
+    QTest::newRow("Backup holds the log folder") << "var" << "temp" << "var/log/";
 }
 
 void TestEndToEnd::unsafeTempRefusesToStart()
 {
-    QFETCH(QByteArray, paths);
+    QFETCH(QString, backup);
+    QFETCH(QString, temp);
+    QFETCH(QString, log);
     Sandbox sandbox;
-    QVERIFY(sandbox.configure(closedPort(), QString(), false, paths));
+    TestConfig config = Sandbox::config(closedPort());
+    config.backup = backup;
+    config.temp = temp;
+    config.log = log;
+    QVERIFY(sandbox.configure(config));
     const Snapshot before = TestInstallation::snapshot(sandbox.root());
 
     const RunResult result = sandbox.run({QStringLiteral("console")});

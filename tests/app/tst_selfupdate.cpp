@@ -5,8 +5,7 @@
 
 #include "app/processentry.h"
 #include "common/httpserverprocess.h"
-#include "common/installation.h"
-#include "common/publishedrelease.h"
+#include "common/sandbox.h"
 #include "common/tcpserverprocess.h"
 #include "helper/updatehelper.h"
 
@@ -19,27 +18,13 @@
 
 namespace {
 
-using Snapshot = TestInstallation::Snapshot;
+using namespace EndToEnd;
 
-constexpr int kRunTimeoutMs = 30000;
 // From the first updater's end over the helper and the second updater to the host: two delayed
 // starts of a second each, with room for a loaded machine.
 constexpr int kChainTimeoutMs = 20000;
-// How long a test watches for a host start that must not happen, or a second one.
-constexpr int kNoLaunchWaitMs = 2000;
 
-const QByteArray kUpdateLine = R"({"errormsg":"","success":true,"update":true})";
-
-// The host program's stand-in, which adds a line "started" to host-started.txt at every start: a
-// shell script here; on Windows a copy of recordargs.exe that appends its record.
-#ifdef Q_OS_WIN
-const QString kHostExe = QStringLiteral("host.exe");
-#else
-const QString kHostExe = QStringLiteral("host.sh");
-#endif
-const QString kHostStartedFile = QStringLiteral("host-started.txt");
-
-Snapshot installedFiles()
+Snapshot selfUpdateInstalled()
 {
     return {
         {QStringLiteral("bin/core.dll"), "core library 1.0.0"},
@@ -51,7 +36,7 @@ Snapshot installedFiles()
 }
 
 // Only changed files, so that a rollback leaves the installation exactly as it was.
-PublishedRelease::FileTree releaseFiles()
+PublishedRelease::FileTree selfUpdateRelease()
 {
     return {
         {QStringLiteral("bin/core.dll"), "core library 1.1.0"},
@@ -61,97 +46,13 @@ PublishedRelease::FileTree releaseFiles()
     };
 }
 
-quint16 closedPort()
+// The installation with the real updatehelper.exe as its update helper.
+bool configureRealHelper(Sandbox &sandbox, quint16 tcpPort, const QString &url)
 {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
+    TestConfig config = Sandbox::config(tcpPort, url, !url.isEmpty());
+    config.helperExe = QStringLiteral("updatehelper.exe");
+    return QFile::copy(QStringLiteral(UPDATEHELPER_EXE_PATH), sandbox.path(config.helperExe)) && sandbox.configure(config);
 }
-
-// ROOT/app: the installation with the real update.exe and updatehelper.exe beside system.cfg
-// and a host program that appends a line per start; ROOT/release and ROOT/www for the servers.
-class Sandbox
-{
-public:
-    Sandbox()
-    {
-        m_valid = m_root.isValid() && PublishedRelease::writeTree(appDir(), installedFiles())
-            && PublishedRelease::writeTree(releaseDir(), releaseFiles())
-            && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")))
-            && QFile::copy(QStringLiteral(UPDATEHELPER_EXE_PATH), path(QStringLiteral("updatehelper.exe")))
-#ifdef Q_OS_WIN
-            && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHostExe));
-#else
-            && TestInstallation::writeFile(path(kHostExe), "#!/bin/sh\necho started >> \"$(dirname \"$0\")/host-started.txt\"\n")
-            && QFile::setPermissions(path(kHostExe), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-#endif
-    }
-
-    [[nodiscard]] bool isValid() const { return m_valid; }
-    [[nodiscard]] QString appDir() const { return m_root.path() + QStringLiteral("/app"); }
-    [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
-    [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
-    [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
-
-    bool configure(quint16 tcpPort, const QString &url)
-    {
-        const QByteArray text = "[Update]\nURL=" + url.toUtf8() + "\nHostExe=" + kHostExe.toUtf8() + "\nUpdateHelperExe=updatehelper.exe\n"
-            "HttpEnable=" + (url.isEmpty() ? "false" : "true") + "\n"
-            "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
-            "[General]\nVersion=1.0.0\n[Paths]\nBackup=backup\nTemp=temp\nLog=log/\n[Project]\nType=1\n";
-        return TestInstallation::writeFile(path(QStringLiteral("system.cfg")), text);
-    }
-
-    // Starts update.exe console from outside the installation, as a host program would.
-    void start(QProcess &process) const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("UPDATE_NO_ARGUMENT_BOX"), QStringLiteral("1"));
-#ifdef Q_OS_WIN
-        // Handed on through the helper and the second update.exe to the host program.
-        env.insert(QStringLiteral("RECORDARGS_OUT"), QDir::toNativeSeparators(path(kHostStartedFile)));
-        env.insert(QStringLiteral("RECORDARGS_APPEND"), QStringLiteral("1"));
-#endif
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(m_root.path());
-        process.start(path(QStringLiteral("update.exe")), {QStringLiteral("console")});
-    }
-
-    // Waits until the log file rel (written when its program ends) contains text.
-    bool waitForLog(const QString &rel, const QString &text) const
-    {
-        QDeadlineTimer deadline(kChainTimeoutMs);
-        while (!QString::fromUtf8(TestInstallation::read(path(rel))).contains(text)) {
-            if (deadline.hasExpired())
-                return false;
-            QTest::qWait(50);
-        }
-        return true;
-    }
-
-    // The number of host starts, counted kNoLaunchWaitMs after the first one (or after the call,
-    // when no start is expected).
-    [[nodiscard]] int hostStarts(bool expectStart) const
-    {
-        if (expectStart && !waitForLog(kHostStartedFile, QStringLiteral("started")))
-            return 0;
-        QTest::qWait(kNoLaunchWaitMs);
-        return TestInstallation::read(path(kHostStartedFile)).count('\n');
-    }
-
-    // What the user's program consists of: no logs, programs or working directories.
-    [[nodiscard]] Snapshot installed() const
-    {
-        return TestInstallation::without(TestInstallation::snapshot(appDir()),
-                                         {QStringLiteral("log/"), kHostStartedFile, kHostStartedFile + QStringLiteral(".parent"),
-                                          QStringLiteral("update.exe"), QStringLiteral("updatehelper.exe")});
-    }
-
-private:
-    QTemporaryDir m_root;
-    bool m_valid = false;
-};
 
 } // namespace
 
@@ -178,48 +79,49 @@ void TestSelfUpdate::selfUpdate()
 {
     QFETCH(bool, overHttp);
     QFETCH(bool, newUpdaterUnreadable);
-    Sandbox sandbox;
+    Sandbox sandbox(selfUpdateInstalled(), selfUpdateRelease());
     QVERIFY(sandbox.isValid());
+#ifdef Q_OS_WIN
+    // The host's stand-in adds a record at every start, so that the starts can be counted.
+    sandbox.setEnv(QStringLiteral("RECORDARGS_APPEND"), QStringLiteral("1"));
+#endif
     std::unique_ptr<TcpServerProcess> tcp;
     std::unique_ptr<HttpServerProcess> web;
     if (overHttp) {
         QCOMPARE(PublishedRelease::publish(sandbox.releaseDir(), sandbox.wwwDir(), QStringLiteral("1.1.0")).exitCode, 0);
         web = std::make_unique<HttpServerProcess>(sandbox.wwwDir());
         QVERIFY2(web->isReady(), qPrintable(web->errorString()));
-        QVERIFY(sandbox.configure(closedPort(), web->baseUrl()));
+        QVERIFY(configureRealHelper(sandbox, closedPort(), web->baseUrl()));
     } else {
         tcp = std::make_unique<TcpServerProcess>(QStringList{"--root", sandbox.releaseDir(), "--version", "1.1.0"});
         QVERIFY2(tcp->start(), qPrintable(tcp->errorString()));
-        QVERIFY(sandbox.configure(tcp->port(), QString()));
+        QVERIFY(configureRealHelper(sandbox, tcp->port(), QString()));
     }
     const QString updater = sandbox.path(QStringLiteral("update.exe"));
     const QByteArray oldUpdater = TestInstallation::read(updater);
     const QByteArray newUpdater = TestInstallation::read(QStringLiteral(UPDATE_NEXT_EXE_PATH));
     QVERIFY(oldUpdater != newUpdater);
-    const Snapshot before = sandbox.installed();
+    // What the user's program consists of: no programs of the updater.
+    const QStringList programs{QStringLiteral("update.exe"), QStringLiteral("updatehelper.exe"),
+                               kHostStartedFile + QStringLiteral(".parent")};
+    const Snapshot before = TestInstallation::without(sandbox.installed(), programs);
 
     // For the unreadable case the test keeps update.exe's single-instance marker (a segment
     // named key + "_mem") attached past the updater's end, so that the helper is still waiting
     // when a directory takes the new updater's place in temp/.
     QSharedMemory marker(instanceKeyFor(QFileInfo(updater).canonicalFilePath()) + QStringLiteral("_mem"));
-    QProcess first;
-    sandbox.start(first);
+    QProcess *first = sandbox.start({QStringLiteral("console")});
     if (newUpdaterUnreadable) {
         QDeadlineTimer deadline(kRunTimeoutMs);
         while (!marker.attach()) {
-            QVERIFY2(first.state() != QProcess::NotRunning && !deadline.hasExpired(), "the updater's marker never appeared");
-            first.waitForFinished(10);
+            QVERIFY2(first->state() != QProcess::NotRunning && !deadline.hasExpired(), "the updater's marker never appeared");
+            first->waitForFinished(10);
         }
     }
-    QVERIFY(first.waitForFinished(kRunTimeoutMs));
-    QCOMPARE(first.exitCode(), 0);
-    QList<QByteArray> resultLines;
-    // The C runtime ends lines with CR LF on Windows.
-    for (const QByteArray &line : first.readAllStandardOutput().replace("\r\n", "\n").split('\n')) {
-        if (line.startsWith('{'))
-            resultLines << line;
-    }
-    QCOMPARE(resultLines, QList<QByteArray>{kUpdateLine});
+    const RunResult result = sandbox.wait(first);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.jsonLines(), QList<QByteArray>{kUpdateLine});
     const QString newFile = sandbox.path(QStringLiteral("temp/update.exe"));
     QCOMPARE(TestInstallation::read(newFile), newUpdater);
     if (newUpdaterUnreadable) {
@@ -229,22 +131,23 @@ void TestSelfUpdate::selfUpdate()
 
     const QString handBack = newUpdaterUnreadable ? QStringLiteral("update.exe updatehelper HelperFaile")
                                                   : QStringLiteral("update.exe updatehelper HelperSuccess");
-    QVERIFY2(sandbox.waitForLog(QStringLiteral("log/updatehelper.log"), handBack), qPrintable(handBack));
+    QVERIFY2(sandbox.waitForLog(QStringLiteral("log/updatehelper.log"), handBack, kChainTimeoutMs), qPrintable(handBack));
     const QString updateLog = QStringLiteral("log/update.log");
     if (newUpdaterUnreadable) {
-        QVERIFY(sandbox.waitForLog(updateLog, QStringLiteral("文件回退完成")));
+        QVERIFY(sandbox.waitForLog(updateLog, QStringLiteral("文件回退完成"), kChainTimeoutMs));
         QCOMPARE(TestInstallation::read(updater), oldUpdater);
         // update/updateTmp.ini and update/md5Tmp.txt, left by the HTTP check, are no installed files.
-        QCOMPARE(TestInstallation::without(sandbox.installed(), {QStringLiteral("update/updateTmp.ini"), QStringLiteral("update/md5Tmp.txt")}),
+        QCOMPARE(TestInstallation::without(sandbox.installed(), programs + QStringList{QStringLiteral("update/updateTmp.ini"),
+                                                                                       QStringLiteral("update/md5Tmp.txt")}),
                  before);
         QCOMPARE(sandbox.hostStarts(false), 0);
     } else {
         // The second stage ran with the new program, which logs its version.
-        QVERIFY(sandbox.waitForLog(updateLog, QStringLiteral("版本:" UPDATE_NEXT_VERSION)));
+        QVERIFY(sandbox.waitForLog(updateLog, QStringLiteral("版本:" UPDATE_NEXT_VERSION), kChainTimeoutMs));
         QCOMPARE(TestInstallation::read(updater), newUpdater);
         QVERIFY(QFileInfo(updater).isExecutable());
         Snapshot expected = before;
-        const PublishedRelease::FileTree release = releaseFiles();
+        const PublishedRelease::FileTree release = selfUpdateRelease();
         for (auto it = release.cbegin(); it != release.cend(); ++it) {
             if (it.key() != QLatin1String("update.exe"))
                 expected.insert(it.key(), it.value());
@@ -253,9 +156,10 @@ void TestSelfUpdate::selfUpdate()
         if (!overHttp)
             expected[QStringLiteral("system.cfg")].replace("Version=1.0.0", "Version=1.1.0");
         // The second stage starts the host after it has cleared the working directories.
-        QCOMPARE(sandbox.hostStarts(true), 1);
+        QCOMPARE(sandbox.hostStarts(true, kChainTimeoutMs), 1);
         const QStringList versionFiles{QStringLiteral("update/"), QStringLiteral("md5.txt")};
-        QCOMPARE(TestInstallation::without(sandbox.installed(), versionFiles), TestInstallation::without(expected, versionFiles));
+        QCOMPARE(TestInstallation::without(sandbox.installed(), programs + versionFiles),
+                 TestInstallation::without(expected, versionFiles));
     }
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("temp"))));
     QVERIFY(!QFileInfo::exists(sandbox.path(QStringLiteral("backup"))));

@@ -127,14 +127,16 @@ public:
         };
     }
 
-    // config: the text of system.cfg, written as it is (also when it is malformed).
+    // config: the text of system.cfg, written as it is (also when it is malformed); empty for no
+    // system.cfg at all.
     explicit TestInstallation(const QByteArray &config = defaultConfig(), const Snapshot &files = defaultFiles(),
                               const QString &appName = QStringLiteral("app"))
         : m_appName(appName)
     {
         if (!makeDirectories())
             return;
-        m_valid = writeConfig(config);
+        CSystemConfig::setAppDirPath(appDir());
+        m_valid = config.isEmpty() || writeConfig(config);
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             m_valid = m_valid && write(it.key(), it.value());
     }

@@ -108,26 +108,25 @@ struct RunResult
     }
 };
 
-// A temporary installation holding a copy of the real update.exe, a host program and an update
-// helper that record being started, and a system.cfg written per test.
-class Sandbox
+// A TestInstallation holding a copy of the real update.exe, a host program and an update helper
+// that record being started (the host adds a line "started" to host-started.txt at every start),
+// the release in releaseDir(), and a system.cfg written per test.
+class Sandbox : public TestInstallation
 {
 public:
-    explicit Sandbox(const Snapshot &files = installedFiles(), const QString &appName = QStringLiteral("app"))
-        : m_appName(appName)
+    explicit Sandbox(const Snapshot &files = installedFiles(), const PublishedRelease::FileTree &release = releaseFiles(),
+                     const QString &appName = QStringLiteral("app"))
+        : TestInstallation(QByteArray(), files, appName)
     {
-        m_valid = m_root.isValid() && QDir().mkpath(appDir()) && QDir().mkpath(releaseDir());
-        for (auto it = files.cbegin(); it != files.cend(); ++it)
-            m_valid = m_valid && TestInstallation::writeFile(path(it.key()), it.value());
-        m_valid = m_valid && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")));
+        bool valid = TestInstallation::isValid() && QFile::copy(QStringLiteral(UPDATE_EXE_PATH), path(QStringLiteral("update.exe")));
 #ifdef Q_OS_WIN
-        m_valid = m_valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHostExe));
-        m_valid = m_valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHelperExe));
+        valid = valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHostExe));
+        valid = valid && QFile::copy(QStringLiteral(RECORDARGS_PATH), path(kHelperExe));
 #else
-        m_valid = m_valid && writeScript(kHostExe, "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
-        m_valid = m_valid && writeScript(kHelperExe, "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
+        valid = valid && writeScript(kHostExe, "echo started >> \"$(dirname \"$0\")/host-started.txt\"\n");
+        valid = valid && writeScript(kHelperExe, "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/helper-args.txt\"\n");
 #endif
-        m_valid = m_valid && PublishedRelease::writeTree(releaseDir(), releaseFiles());
+        m_valid = valid && PublishedRelease::writeTree(releaseDir(), release);
     }
 
     ~Sandbox()
@@ -139,33 +138,31 @@ public:
         }
     }
 
-    [[nodiscard]] bool isValid() const { return m_valid; }
+    [[nodiscard]] bool isValid() const { return m_valid && TestInstallation::isValid(); }
     // An environment variable for every update.exe this sandbox starts (QT_QPA_PLATFORM=xcb and
     // DISPLAY, for a test that looks at the windows on a real display).
     void setEnv(const QString &name, const QString &value) { m_env.insert(name, value); }
-    [[nodiscard]] QString root() const { return m_root.path(); }
-    [[nodiscard]] QString appDir() const { return m_root.path() + QLatin1Char('/') + m_appName; }
-    [[nodiscard]] QString releaseDir() const { return m_root.path() + QStringLiteral("/release"); }
-    [[nodiscard]] QString wwwDir() const { return m_root.path() + QStringLiteral("/www"); }
-    [[nodiscard]] QString path(const QString &rel) const { return appDir() + QLatin1Char('/') + rel; }
 
-    static QByteArray configText(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
-                                 const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
+    // The stand-ins as host program and update helper, our TCP server at 127.0.0.1:tcpPort and,
+    // with a URL, HTTP from url when httpEnabled.
+    static TestConfig config(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false)
     {
-        return "[Update]\nURL=" + url.toUtf8() + "\nHostExe=" + kHostExe.toUtf8() + "\nUpdateHelperExe="
-            + kHelperExe.toUtf8() + "\n"
-            "HttpEnable=" + (httpEnabled ? "true" : "false") + "\n"
-            "[Server]\nUpdateServer=127.0.0.1\nUpdatePort=" + QByteArray::number(tcpPort) + "\n"
-            "[General]\nVersion=1.0.0\n[Paths]\n" + paths + "[Project]\nType=1\n";
+        TestConfig config = TestConfig::tcp(tcpPort);
+        config.url = url;
+        config.httpEnabled = httpEnabled;
+        config.hostExe = kHostExe;
+        config.helperExe = kHelperExe;
+        return config;
     }
-
-    bool configure(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false,
-                   const QByteArray &paths = "Backup=backup\nTemp=temp\nLog=log/\n")
+    static QByteArray configText(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false)
     {
-        return writeConfig(configText(tcpPort, url, httpEnabled, paths));
+        return config(tcpPort, url, httpEnabled).text();
     }
-
-    bool writeConfig(const QByteArray &text) { return TestInstallation::writeFile(path(QStringLiteral("system.cfg")), text); }
+    using TestInstallation::configure;
+    bool configure(quint16 tcpPort, const QString &url = QString(), bool httpEnabled = false)
+    {
+        return configure(config(tcpPort, url, httpEnabled));
+    }
 
     // Runs update.exe to its end. The working directory is the sandbox root, not the
     // installation, so every path must be resolved against the application directory.
@@ -197,7 +194,7 @@ public:
         return process;
     }
 
-    [[nodiscard]] QByteArray log() const { return TestInstallation::read(path(QStringLiteral("log/update.log"))); }
+    [[nodiscard]] QByteArray log() const { return read(path(QStringLiteral("log/update.log"))); }
 
     // Asks a running update.exe to end, as a host program or the system would (SIGTERM; WM_CLOSE
     // to its windows and main thread on Windows), and waits for its end.
@@ -252,17 +249,38 @@ public:
         return waitForFile(kHostStartedFile, timeoutMs);
     }
 
+    // Waits until the file rel (a log, written when its program ends) contains text.
+    bool waitForLog(const QString &rel, const QString &text, int timeoutMs = kRunTimeoutMs) const
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!QString::fromUtf8(read(path(rel))).contains(text)) {
+            if (deadline.hasExpired())
+                return false;
+            QTest::qWait(50);
+        }
+        return true;
+    }
+
+    // The number of host starts, counted kNoLaunchWaitMs after the first one (or after the call,
+    // when no start is expected).
+    [[nodiscard]] int hostStarts(bool expectStart, int timeoutMs = kRunTimeoutMs) const
+    {
+        if (expectStart && !waitForLog(kHostStartedFile, QStringLiteral("started"), timeoutMs))
+            return 0;
+        QTest::qWait(kNoLaunchWaitMs);
+        return read(path(kHostStartedFile)).count('\n');
+    }
+
     // The program that started the host: on Windows the command processor of the delayed start.
     [[nodiscard]] QByteArray hostParent() const
     {
-        return TestInstallation::read(path(kHostStartedFile + QStringLiteral(".parent"))).trimmed().toLower();
+        return read(path(kHostStartedFile + QStringLiteral(".parent"))).trimmed().toLower();
     }
 
     // The installation as the user's program sees it: without logs and the recording files.
     [[nodiscard]] Snapshot installed() const
     {
-        return TestInstallation::without(TestInstallation::snapshot(appDir()),
-                                         {QStringLiteral("log/"), kHostStartedFile, kHelperArgsFile});
+        return without(snapshot(appDir()), {QStringLiteral("log/"), kHostStartedFile, kHelperArgsFile});
     }
 
 private:
@@ -280,7 +298,7 @@ private:
     bool writeScript(const QString &rel, const QByteArray &body)
     {
         const QString file = path(rel);
-        return TestInstallation::writeFile(file, "#!/bin/sh\n" + body)
+        return writeFile(file, "#!/bin/sh\n" + body)
             && QFile::setPermissions(file, QFile::permissions(file) | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
     }
 
@@ -298,8 +316,6 @@ private:
         process.setWorkingDirectory(root());
     }
 
-    QTemporaryDir m_root;
-    QString m_appName;
     bool m_valid = false;
     QHash<QString, QString> m_env;
     QList<QProcess *> m_background;
