@@ -446,7 +446,7 @@ void TestEndToEnd::chineseNamesOverHttpFromALinuxPublishedList()
 {
     if (GetACP() != kChineseCodePage)
         QSKIP("needs the Chinese code page 936 (scripts/windows-test runs Wine with LC_ALL=zh_CN.UTF-8)");
-    Sandbox sandbox(installedFiles(), QStringLiteral("应用 程序"));
+    Sandbox sandbox(installedFiles(), releaseFiles(), QStringLiteral("应用 程序"));
     QVERIFY(sandbox.isValid());
     const PublishedRelease::FileTree extra{{QStringLiteral("插件 目录/說明 文件.dll"), "plugin 1.1.0"},
                                            {QStringLiteral("数据/配置.json"), "{\"语言\":\"中文\"}"}};
