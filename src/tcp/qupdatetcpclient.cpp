@@ -237,24 +237,32 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
     const QString fileName = item.fileName;
     bool success = false;
     bool stalled = false;
+    // The first event that ends the wait decides the outcome: a time-out whose timer fires in the
+    // same round of the event loop as the file's failure does not replace the failure's reason.
+    bool decided = false;
     QString stallReason;
     TransferWatchdog watchdog({m_noDataTimeoutMs, m_minBytesPerSecond, m_rateWindowMs});
     AsyncWaiter waiter;
 
     connect(this, &QUpdateTcpClient::sigFileDownloadCompleted, &waiter,
             [&](const QString &p, const QString &n) {
-                if (p == filePath && n == fileName) {
+                if (!decided && p == filePath && n == fileName) {
+                    decided = true;
                     success = true;
                     emit waiter.signalReceived();
                 }
             });
     connect(this, &QUpdateTcpClient::errorOccurred, &waiter, [&]() {
-        if (!success)
+        if (!decided) {
+            decided = true;
             emit waiter.signalReceived();
+        }
     });
     connect(this, &QUpdateTcpClient::sigFileDownloadFailed, &waiter, [&](const QString &, const QString &n) {
-        if (n == fileName)
+        if (!decided && n == fileName) {
+            decided = true;
             emit waiter.signalReceived();
+        }
     });
     // Only bytes of this file that were stored count as life: empty chunks, or chunks that name
     // sizes they do not carry, keep nothing alive.
@@ -264,6 +272,9 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
                     watchdog.setBytes(static_cast<qint64>(m_storedBytes));
             });
     connect(&watchdog, &TransferWatchdog::timedOut, &waiter, [&](TransferWatchdog::Reason reason) {
+        if (decided)
+            return;
+        decided = true;
         stalled = true;
         stallReason = watchdog.describe(reason);
         emit waiter.signalReceived();

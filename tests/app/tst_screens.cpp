@@ -22,7 +22,8 @@ namespace {
 
 constexpr int kWindowWaitMs = 15000;
 constexpr int kPollMs = 100;
-constexpr int kSettleMs = 400;       // lets a window that has just appeared paint
+constexpr int kSettleMs = 400;       // lets a second window appear, if there is one
+constexpr int kPaintWaitMs = 10000;  // a window still unpainted after this is a fault
 constexpr int kSlowFileSize = 1024 * 1024;
 constexpr int kTcpRateBytesPerSecond = 48 * 1024;
 constexpr int kHttpThrottleDelayMs = 60;
@@ -184,6 +185,24 @@ QString paintedWindowProblem(const QImage &image)
     return QString();
 }
 
+// Takes pictures of window until check (QImage -> what is wrong, empty when nothing) accepts
+// one, for at most kPaintWaitMs: a window that has just appeared or changed may not have drawn
+// yet, the more so on a loaded machine. Returns what is wrong with the last picture.
+template <typename Check>
+QString waitForPicture(const VirtualDisplay &display, const QString &window, const QString &name, Check check)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QString problem;
+    do {
+        problem = check(display.grab(display.geometry(window), name));
+        if (problem.isEmpty())
+            return problem;
+        QThread::msleep(kPollMs);
+    } while (timer.elapsed() < kPaintWaitMs);
+    return problem;
+}
+
 // Pixels close to colour (the status line's red, for instance).
 int pixelsNear(const QImage &image, const QColor &colour)
 {
@@ -244,9 +263,8 @@ private slots:
         QVERIFY2(!window.isEmpty(), "the TCP window appears");
         QTest::qWait(kSettleMs);
         QCOMPARE(m_display->windows(QStringLiteral("TCP升级")).size(), 1);
-        const QImage shot = m_display->grab(m_display->geometry(window), QStringLiteral("tcp-download"));
-        QCOMPARE(shot.size(), QSize(684, 539));
-        const QString problem = paintedWindowProblem(shot);
+        QCOMPARE(m_display->geometry(window).size(), QSize(684, 539));
+        const QString problem = waitForPicture(*m_display, window, QStringLiteral("tcp-download"), paintedWindowProblem);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
         m_display->press(window, QStringLiteral("Escape"));
@@ -271,10 +289,13 @@ private slots:
         QTest::qWait(kSettleMs);
         const QStringList windows = m_display->windows(QStringLiteral("TCP升级"));
         QCOMPARE(windows.size(), 1);
-        const QImage shot = m_display->grab(m_display->geometry(windows.first()), QStringLiteral("tcp-failure"));
-        const QString problem = paintedWindowProblem(shot);
+        const QString problem = waitForPicture(*m_display, windows.first(), QStringLiteral("tcp-failure"), [](const QImage &shot) {
+            const QString problem = paintedWindowProblem(shot);
+            if (problem.isEmpty() && pixelsNear(shot, QColor(0xf4, 0x43, 0x36)) <= 300)
+                return QStringLiteral("the failure is not shown in red");
+            return problem;
+        });
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        QVERIFY2(pixelsNear(shot, QColor(0xf4, 0x43, 0x36)) > 300, "the failure is shown in red");
         QCOMPARE(updater->state(), QProcess::Running);
 
         m_display->press(windows.first(), QStringLiteral("Escape"));
@@ -299,17 +320,14 @@ private slots:
         QProcess *updater = sandbox.start({});
         const QString window = m_display->waitForWindow(QStringLiteral("HTTP升级"));
         QVERIFY2(!window.isEmpty(), "the HTTP window appears");
-        QTest::qWait(kSettleMs);
-        const QImage shot = m_display->grab(m_display->geometry(window), QStringLiteral("http-download"));
-        QCOMPARE(shot.size(), QSize(640, 455));
-        QString problem = paintedWindowProblem(shot);
+        QCOMPARE(m_display->geometry(window).size(), QSize(640, 455));
+        QString problem = waitForPicture(*m_display, window, QStringLiteral("http-download"), paintedWindowProblem);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
 
         m_display->press(window, QStringLiteral("Escape"));
         const QString box = m_display->waitForWindow(QStringLiteral("确认取消"));
         QVERIFY2(!box.isEmpty(), "Esc asks before it cancels");
-        QTest::qWait(kSettleMs);
-        problem = paintedWindowProblem(m_display->grab(m_display->geometry(box), QStringLiteral("http-confirm")));
+        problem = waitForPicture(*m_display, box, QStringLiteral("http-confirm"), paintedWindowProblem);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         // Return takes the default answer, "取消": the update goes on.
         m_display->press(box, QStringLiteral("Return"));
@@ -334,11 +352,9 @@ private slots:
 
         QProcess *updater = sandbox.start({});
         QVERIFY(sandbox.waitForOutput(updater, QStringLiteral("更新失败")));
-        QTest::qWait(kSettleMs);
         const QStringList windows = m_display->windows(QStringLiteral("HTTP升级"));
         QCOMPARE(windows.size(), 1);
-        const QImage shot = m_display->grab(m_display->geometry(windows.first()), QStringLiteral("http-failure"));
-        const QString problem = paintedWindowProblem(shot);
+        const QString problem = waitForPicture(*m_display, windows.first(), QStringLiteral("http-failure"), paintedWindowProblem);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
         QCOMPARE(updater->state(), QProcess::Running);
 

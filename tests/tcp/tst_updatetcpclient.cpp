@@ -13,6 +13,7 @@ using namespace TcpProtocol;
 namespace {
 const FileItem kBig{QStringLiteral("bin"), QStringLiteral("b.dll")};
 constexpr int kShortNoData = 300; // ms; long enough for loopback, short enough for the suite
+constexpr int kRoomyLimitMs = 30000;
 }
 
 // QUpdateTcpClient against our update server (a child process) and against scripted servers.
@@ -342,6 +343,9 @@ private slots:
         QTest::addColumn<QString>("behaviour");
         QTest::addColumn<QString>("error");
         QTest::newRow("endless data beyond the size") << "flood" << QStringLiteral("文件数据超出声明的大小");
+        // The excess arrives in the same round of the event loop as the expired no-data limit:
+        // the failure that came first is the one reported.
+        QTest::newRow("excess as the time runs out") << "late" << QStringLiteral("文件数据超出声明的大小");
         QTest::newRow("one byte now and then") << "drip" << QStringLiteral("文件下载超时");
         QTest::newRow("empty chunks, never the last") << "empty" << QStringLiteral("文件下载超时");
     }
@@ -359,6 +363,11 @@ private slots:
                     s.sendChunk(kBig, 10, block, false);
                 return;
             }
+            if (behaviour == QLatin1String("late")) {
+                s.sendChunk(kBig, 10, "more than ten bytes", false); // sent at once (flushed)
+                QThread::msleep(2 * kShortNoData);
+                return;
+            }
             connect(&drip, &QTimer::timeout, &s, [&] {
                 s.sendChunk(kBig, 1000, behaviour == QLatin1String("drip") ? QByteArray("d") : QByteArray(), false);
             });
@@ -366,8 +375,14 @@ private slots:
         });
         QVERIFY(server.listen());
         QUpdateTcpClient client;
-        client.setNoDataTimeout(kShortNoData);
-        client.setMinimumRate(100, 600); // 100 bytes a second, over 0.6 s
+        if (behaviour == QLatin1String("flood")) {
+            // The size must end this one, not a clock: limits no loaded machine reaches.
+            client.setNoDataTimeout(kRoomyLimitMs);
+            client.setMinimumRate(1, kRoomyLimitMs);
+        } else {
+            client.setNoDataTimeout(kShortNoData);
+            client.setMinimumRate(100, 600); // 100 bytes a second, over 0.6 s
+        }
         QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server.port()));
         QSignalSpy errors(&client, &QUpdateTcpClient::sigFileDownloadError);
         QSignalSpy failed(&client, &QUpdateTcpClient::sigFileDownloadFailed);
