@@ -239,6 +239,8 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
     bool stalled = false;
     // The first event that ends the wait decides the outcome: a time-out whose timer fires in the
     // same round of the event loop as the file's failure does not replace the failure's reason.
+    // Only the file's completion overrides what came before it: a file whose last chunk arrived
+    // whole counts, even when the connection was lost or the clock ran out while it was stored.
     bool decided = false;
     QString stallReason;
     TransferWatchdog watchdog({m_noDataTimeoutMs, m_minBytesPerSecond, m_rateWindowMs});
@@ -246,7 +248,7 @@ bool QUpdateTcpClient::downloadFile(const FileItem &item, int timeoutMs)
 
     connect(this, &QUpdateTcpClient::sigFileDownloadCompleted, &waiter,
             [&](const QString &p, const QString &n) {
-                if (!decided && p == filePath && n == fileName) {
+                if (p == filePath && n == fileName) {
                     decided = true;
                     success = true;
                     emit waiter.signalReceived();

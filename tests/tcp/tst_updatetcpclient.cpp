@@ -336,6 +336,35 @@ private slots:
         QVERIFY2(!QFileInfo::exists(m_install->tempDir() + QStringLiteral("bin/b.dll")), "a refused file is not left behind");
     }
 
+    // The connection is lost while the file's last chunk is being stored (a window that lets
+    // events run on a progress report brings the loss in the middle of it): the file is whole,
+    // and counts.
+    void lossWhileTheLastChunkIsStoredDoesNotFailTheFile()
+    {
+        const QByteArray piece(1000, 'p');
+        ScriptedServer server([&](ScriptedServer &s, const Frame &, int) {
+            s.sendChunk(kBig, 2000, piece, false);
+            s.sendChunk(kBig, 2000, piece, true);
+            s.closeConnection();
+        });
+        QVERIFY(server.listen());
+        QUpdateTcpClient client;
+        QVERIFY(client.connectToServer(QStringLiteral("127.0.0.1"), server.port()));
+        bool lostBeforeTheEnd = false;
+        connect(&client, &QUpdateTcpClient::sigFileDownloadProgress, this,
+                [&](const QString &, const QString &, uint32_t received, uint32_t total) {
+                    if (received != total)
+                        return;
+                    QDeadlineTimer deadline(kRoomyLimitMs);
+                    while (client.isConnected() && !deadline.hasExpired())
+                        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+                    lostBeforeTheEnd = !client.isConnected();
+                });
+        QVERIFY(client.downloadFile(kBig, NoTimeLimit));
+        QVERIFY(lostBeforeTheEnd);
+        QCOMPARE(TestInstallation::read(m_install->tempDir() + QStringLiteral("bin/b.dll")), piece.repeated(2));
+    }
+
     // Servers that would keep an attempt alive for ever or fill the disk: each attempt ends, as
     // a failure, and leaves nothing of the file behind.
     void hostileServerEndsTheAttempt_data()
