@@ -134,10 +134,9 @@ private slots:
         Sandbox sandbox;
         QVERIFY(QDir().mkpath(sandbox.path(QStringLiteral("certs"))));
         QVERIFY(QFile::copy(m_certificates.path() + QStringLiteral("/ca.pem"), sandbox.path(QStringLiteral("certs/ca.pem"))));
-        QByteArray config = Sandbox::configText(closedPort(), m_server->baseUrl(), true);
-        if (!caFile.isEmpty())
-            config.replace("[Update]\n", "[Update]\nCaFile=" + caFile.toUtf8() + "\n");
-        QVERIFY(sandbox.writeConfig(config));
+        TestConfig config = Sandbox::config(closedPort(), m_server->baseUrl(), true);
+        config.caFile = caFile;
+        QVERIFY(sandbox.configure(config));
         const Snapshot before = sandbox.installed();
 
         const RunResult result = sandbox.run({QStringLiteral("console")});
@@ -179,10 +178,9 @@ private slots:
         QFETCH(QString, reason);
         Sandbox sandbox;
         QVERIFY(PublishedRelease::writeFile(sandbox.path(QStringLiteral("certs/ca.pem")), "not used\n"));
-        QByteArray config = Sandbox::configText(closedPort(), QStringLiteral("https://127.0.0.1:%1/").arg(closedPort()), true);
-        if (!caFile.isEmpty())
-            config.replace("[Update]\n", "[Update]\nCaFile=" + caFile.toUtf8() + "\n");
-        QVERIFY(sandbox.writeConfig(config));
+        TestConfig config = Sandbox::config(closedPort(), QStringLiteral("https://127.0.0.1:%1/").arg(closedPort()), true);
+        config.caFile = caFile;
+        QVERIFY(sandbox.configure(config));
         const Snapshot before = sandbox.installed();
 
         const RunResult result = sandbox.run({QStringLiteral("console")});

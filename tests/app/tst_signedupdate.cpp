@@ -123,19 +123,19 @@ private slots:
 
         std::unique_ptr<TcpServerProcess> tcp;
         std::unique_ptr<HttpServerProcess> web;
-        QByteArray config;
+        TestConfig config;
         if (http) {
             web = std::make_unique<HttpServerProcess>(out);
             QVERIFY2(web->isReady(), qPrintable(web->errorString()));
-            config = Sandbox::configText(closedPort(), web->baseUrl(), true);
+            config = Sandbox::config(closedPort(), web->baseUrl(), true);
         } else {
             const QString announced = tamper == Tamper::OtherVersion ? QStringLiteral("1.1.0") : version;
             tcp = std::make_unique<TcpServerProcess>(QStringList{"--root", out, "--version", announced});
             QVERIFY2(tcp->start(), qPrintable(tcp->errorString()));
-            config = Sandbox::configText(tcp->port());
+            config = Sandbox::config(tcp->port());
         }
-        config.replace("[Update]\n", "[Update]\nPublicKey=" + m_release.publicKey.toLatin1() + "\n");
-        QVERIFY(sandbox.writeConfig(config));
+        config.publicKey = m_release.publicKey;
+        QVERIFY(sandbox.configure(config));
         const Snapshot before = sandbox.installed();
 
         const RunResult result = sandbox.run({QStringLiteral("console")});
@@ -163,9 +163,9 @@ private slots:
     void unusableKeyRefusesToStart()
     {
         Sandbox sandbox;
-        QByteArray config = Sandbox::configText(closedPort());
-        config.replace("[Update]\n", "[Update]\nPublicKey=RWQnot-a-key\n");
-        QVERIFY(sandbox.writeConfig(config));
+        TestConfig config = Sandbox::config(closedPort());
+        config.publicKey = QStringLiteral("RWQnot-a-key");
+        QVERIFY(sandbox.configure(config));
         const RunResult result = sandbox.run({QStringLiteral("console")});
         QCOMPARE(result.exitCode, 1);
         QCOMPARE(result.jsonLines(), QList<QByteArray>{kInitFailedLine});

@@ -37,6 +37,8 @@ struct TestConfig
     QString hostExe = QStringLiteral("host.exe");
     QString helperExe = QStringLiteral("updatehelper.exe");
     bool httpEnabled = false;
+    QString publicKey; // the release signing key(s); empty: unsigned releases are installed
+    QString caFile;    // a private CA for https; empty: the system's trust store
     // [Server]
     QString server;
     int port = -1;
@@ -81,6 +83,8 @@ struct TestConfig
         line("HostExe", hostExe);
         line("UpdateHelperExe", helperExe);
         line("HttpEnable", QLatin1String(httpEnabled ? "true" : "false"));
+        line("PublicKey", publicKey);
+        line("CaFile", caFile);
         if (!server.isEmpty() || port >= 0) {
             out += "[Server]\n";
             line("UpdateServer", server);
