@@ -16,6 +16,8 @@ using namespace EndToEnd;
 
 namespace {
 
+// The TLS server and its certificates serve the tests of a build with TLS only.
+#if QT_CONFIG(ssl)
 constexpr int kStartTimeoutMs = 20000;
 
 bool runTool(const QString &program, const QStringList &arguments, QString *output)
@@ -85,6 +87,7 @@ private:
     QByteArray m_output;
     quint16 m_port = 0;
 };
+#endif
 
 } // namespace
 
