@@ -69,10 +69,14 @@ public:
     // The arguments update.exe was started with; empty when it was not started.
     [[nodiscard]] QByteArray started(int waitMs = kStartWaitMs) const
     {
+        // The started program may have made its record but not yet written it.
         QDeadlineTimer deadline(waitMs);
-        while (!QFile::exists(recordFile()) && !deadline.hasExpired())
+        QByteArray record = TestInstallation::read(recordFile());
+        while (record.isEmpty() && !deadline.hasExpired()) {
             QTest::qWait(20);
-        return TestInstallation::read(recordFile());
+            record = TestInstallation::read(recordFile());
+        }
+        return record;
     }
 
 private:
